@@ -1,0 +1,7 @@
+#include "core/os/console.h"
+#include "core/shell/shell.h"
+
+int main() {
+  kx::prepare_process_signals();  // before any thread exists: SIGPIPE off, stop signals to us
+  return kx::shell_run();
+}
