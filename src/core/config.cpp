@@ -199,7 +199,10 @@ void apply_rule(Key k, bool present, Config& c) {
     case Key::epg_channel_record: log_sys("epg_channel_record=[%d]\n", val.i); break;
     case Key::mac_blocker: log_sys("Mac_Blocker=[%d]\n", val.i); break;
     case Key::player_try_connection_no:
-      if (val.text.size() >= 5) val.text.resize(4);
+      if (val.text.size() >= 5) {
+        val.text.resize(4);
+        val.i = parse_int(val.text);  // the number is what the kept text says
+      }
       log_sys("Player Try Connection No=[%s]\n", val.text.c_str());
       break;
     default: break;

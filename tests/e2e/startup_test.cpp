@@ -1,0 +1,123 @@
+// The real server binary, started in a temporary working directory and stopped by PID.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <ctime>
+#include <regex>
+#include <sstream>
+
+#include "core/os/file.h"
+#include "support/harness.h"
+
+using kxt::Server;
+
+namespace {
+
+// Every line of a log file has the numbered form, and the numbers rise by one.
+void expect_numbered_lines(const std::string& text) {
+  static const std::regex form(R"(^\[(\d{10})\]: .*)");
+  std::istringstream in(text);
+  std::string line;
+  long long last = 0;
+  int numbered = 0;
+  while (std::getline(in, line)) {
+    std::smatch m;
+    if (!std::regex_match(line, m, form)) continue;  // a message may span lines
+    long long n = std::stoll(m[1]);
+    if (last) {
+      EXPECT_EQ(n, last + 1) << line;
+    }
+    last = n;
+    ++numbered;
+  }
+  EXPECT_GT(numbered, 3);
+}
+
+}  // namespace
+
+TEST(Startup, StartsPrintsPanelUrlAndShutsDownOnSigterm) {
+  Server s;
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(s.wait_output("Kestrix Panel URL: http://")) << s.output();
+  EXPECT_NE(s.output().find("Click [Action:Open Panel] to start panel:\r\nhttp://"), std::string::npos);
+  EXPECT_NE(s.output().find("Version: 12.3.003 (12/16/15)"), std::string::npos);
+  EXPECT_NE(s.output().find(":" + std::to_string(s.panel_port) + "/admin/index.htm"), std::string::npos);
+  EXPECT_EQ(s.file("version.xml"), "12.3.003 (12/16/15)");
+  ASSERT_TRUE(s.wait_file("log/system.log", "Quillmarsh (12.3.003 (12/16/15))"));
+
+  EXPECT_EQ(s.stop(15000), 0);
+  EXPECT_NE(s.output().find("Kestrix finished to shutdown"), std::string::npos);
+  std::string log = s.file("log/system.log");
+  expect_numbered_lines(log);
+  EXPECT_NE(log.find("Kestrix Starts at "), std::string::npos);
+  EXPECT_NE(log.find("piaKestrix_Uninit finished\n"), std::string::npos);
+  EXPECT_NE(log.find("]: Close System Log at "), std::string::npos);
+  EXPECT_NE(log.find("System Management Server Closed...\n"), std::string::npos);
+  // The debugger output carries the shell's own numbered messages.
+  EXPECT_NE(s.debug_output().find("Kestrix Message [00001]: Start Quillmarsh Kestrix ...\n"), std::string::npos);
+  EXPECT_NE(s.debug_output().find("Kestrix finished to shutdown\n"), std::string::npos);
+}
+
+TEST(Startup, SigintAlsoShutsDownOnce) {
+  Server s;
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(s.wait_output("Kestrix Panel URL:"));
+  s.signal(SIGINT);
+  EXPECT_EQ(s.wait_exit(15000), 0);
+  std::string log = s.file("log/system.log");
+  EXPECT_EQ(log.find("piaKestrix_Uninit finished"), log.rfind("piaKestrix_Uninit finished"));
+}
+
+TEST(Startup, MissingConfigurationRunsOnDefaults) {
+  Server s;
+  kx::remove_file(s.path("kestrix_config.txt"));
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(s.wait_output("Version: "));
+  EXPECT_EQ(s.output().rfind("Failed", 0), 0u) << s.output();  // before anything else
+  EXPECT_TRUE(kxt::wait_until([&] {
+    return s.debug_output().find("Kestrix Configuration File Error.\n") != std::string::npos;
+  }));
+  EXPECT_EQ(s.stop(15000), 0);
+}
+
+TEST(Startup, UnwritableVersionFileFailsStartupButKeepsRunning) {
+  Server s;
+  kx::make_dir(s.path("version.xml"));  // a folder in the way of the file
+  kx::make_dir(s.path("version.xml/x"));
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(s.wait_output("Error: Kestrix is not available")) << s.output();
+  EXPECT_TRUE(s.wait_file("log/system.log", "open new file [version.xml] error\n"));
+  EXPECT_TRUE(s.running());
+  EXPECT_EQ(s.stop(15000), 0);
+}
+
+TEST(Startup, ScheduledRestartKeepsNumberingAndRotatesLogs) {
+  Server s;
+  // Entries for this minute and the next, so a minute boundary cannot skip the test.
+  std::time_t now = std::time(nullptr);
+  std::tm a{}, b{};
+  localtime_r(&now, &a);
+  std::time_t later = now + 60;
+  localtime_r(&later, &b);
+  char table[64];
+  std::snprintf(table, sizeof table, "(%d:%d)(%d:%d)", a.tm_hour, a.tm_min, b.tm_hour, b.tm_min);
+  s.set("restart", table);
+  ASSERT_TRUE(s.start());
+  ASSERT_TRUE(s.wait_output("Kestrix Panel URL:"));
+  ASSERT_TRUE(s.wait_file("log/system.log", "Kestrix is restarting\n", 90000))
+      << s.file("log/system_backup.log");
+  std::string before = s.file("log/system_backup.log");
+  EXPECT_NE(before.find("Kestrix is closing for restarting\n"), std::string::npos);
+  EXPECT_NE(before.find("Kestrix Panel Thread is keeping\n"), std::string::npos);
+  EXPECT_EQ(before.find("Start to Close System Management Server"), std::string::npos);
+  EXPECT_EQ(s.stop(15000), 0);
+  expect_numbered_lines(before);
+  // The new log continues the numbers of the old one.
+  static const std::regex first(R"(\[(\d{10})\]: )");
+  std::smatch m1, m2;
+  std::string after = s.file("log/system.log");
+  ASSERT_TRUE(std::regex_search(after, m2, first));
+  std::string last_line = before.substr(before.rfind("\n[") + 1);
+  ASSERT_TRUE(std::regex_search(last_line, m1, first));
+  EXPECT_GT(std::stoll(m2[1]), std::stoll(m1[1]));
+}

@@ -1,0 +1,184 @@
+#include "support/harness.h"
+
+#include <ftw.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "core/os/file.h"
+#include "core/os/time.h"
+
+namespace kxt {
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/kestrix-test-XXXXXX";
+  const char* p = ::mkdtemp(tmpl);
+  path_ = p ? p : "/tmp";
+}
+
+TempDir::~TempDir() {
+  if (path_ == "/tmp" || path_.empty()) return;
+  ::nftw(
+      path_.c_str(),
+      [](const char* f, const struct stat*, int, struct FTW*) { return ::remove(f); }, 16,
+      FTW_DEPTH | FTW_PHYS);
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void spit(const std::string& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << data;
+}
+
+void copy_tree(const std::string& from, const std::string& to) {
+  kx::make_dir(to);
+  std::vector<std::string> names;
+  kx::list_dir(from, names);
+  for (const auto& n : names) {
+    std::string a = from + "/" + n, b = to + "/" + n;
+    if (kx::dir_exists(a)) copy_tree(a, b);
+    else spit(b, slurp(a));
+  }
+}
+
+int free_port() {
+  for (int attempt = 0; attempt < 50; ++attempt) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    // Pick from a range the kernel does not hand out on its own, to keep clear of
+    // ports other tests' clients are using.
+    a.sin_port = htons(static_cast<uint16_t>(20000 + (std::rand() % 12000)));
+    int ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::close(fd);
+    if (ok == 0) return ntohs(a.sin_port);
+  }
+  return 0;
+}
+
+bool wait_until(const std::function<bool()>& cond, int64_t timeout_ms) {
+  int64_t end = kx::mono_ms() + timeout_ms;
+  while (kx::mono_ms() < end) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return cond();
+}
+
+Server::Server() {
+  std::srand(static_cast<unsigned>(::getpid() ^ kx::mono_ms()));
+  copy_tree(std::string(KX_SOURCE_DIR) + "/demo", dir_.path());
+  http_port = free_port();
+  panel_port = free_port();
+  apps_port = free_port();
+  rtmp_port = free_port();
+  rtsp_port = free_port();
+  set("httpport", std::to_string(http_port));
+  set("http_base_port", std::to_string(panel_port));
+  set("http_apps_port", std::to_string(apps_port));
+  set("rtmpport", std::to_string(rtmp_port));
+  set("iptv_base_port", std::to_string(rtsp_port));
+  set("igmpip", "0.0.0.0");
+}
+
+Server::~Server() {
+  if (proc_.pid() > 0 && proc_.running()) proc_.stop(5000);
+}
+
+void Server::write_config() {
+  std::string path = dir_ / "kestrix_config.txt";
+  std::string text = slurp(path), out;
+  std::istringstream in(text);
+  std::string line;
+  std::map<std::string, std::string> left = overrides_;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    auto eq = line.find('=');
+    std::string key = eq == std::string::npos ? "" : line.substr(0, eq);
+    auto it = left.find(key);
+    if (it != left.end()) {
+      if (it->second != "\x01") out += key + "=" + it->second + "\r\n";
+      left.erase(it);
+    } else if (!line.empty()) {
+      out += line + "\r\n";
+    }
+  }
+  for (auto& [k, v] : left)
+    if (v != "\x01") out += k + "=" + v + "\r\n";
+  spit(path, out);
+}
+
+bool Server::start() {
+  if (kx::file_exists(dir_ / "kestrix_config.txt")) write_config();
+  std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin", "KESTRIX_DEBUG_OUTPUT=1"};
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
+    if (const char* v = std::getenv(name)) env.push_back(std::string(name) + "=" + v);
+  // The shell only redirects the debugger output to a file, then becomes the server.
+  std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" 2>debug_output.txt",
+                                   KX_SERVER_BINARY};
+  return proc_.spawn(argv, env, dir_.path(), kx::Process::kCaptureStdout) == 1;
+}
+
+void Server::pump(int timeout_ms) {
+  char buf[4096];
+  for (;;) {
+    int64_t n = proc_.read_output(buf, sizeof buf, timeout_ms);
+    if (n <= 0) return;
+    out_.append(buf, static_cast<std::size_t>(n));
+    timeout_ms = 0;
+  }
+}
+
+const std::string& Server::output() {
+  pump(0);
+  return out_;
+}
+
+bool Server::wait_output(const std::string& text, int64_t timeout_ms) {
+  return wait_until([&] { return output().find(text) != std::string::npos; }, timeout_ms);
+}
+
+bool Server::wait_file(const std::string& name, const std::string& text, int64_t timeout_ms) {
+  return wait_until([&] { return file(name).find(text) != std::string::npos; }, timeout_ms);
+}
+
+void Server::signal(int sig) {
+  if (proc_.pid() > 0) ::kill(proc_.pid(), sig);
+}
+
+bool Server::running() { return proc_.running(); }
+
+int Server::stop(int64_t timeout_ms) {
+  signal(SIGTERM);
+  return wait_exit(timeout_ms);
+}
+
+int Server::wait_exit(int64_t timeout_ms) {
+  int code = -1;
+  int64_t end = kx::mono_ms() + timeout_ms;
+  while (kx::mono_ms() < end) {
+    pump(50);
+    if (proc_.wait(0, &code)) {
+      pump(0);
+      return code;
+    }
+  }
+  return -1;
+}
+
+}  // namespace kxt

@@ -1,0 +1,73 @@
+// Test support: temporary folders, free loopback ports, and the real server binary
+// started in a working directory of its own and stopped by its PID.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string>
+
+#include "core/os/process.h"
+
+namespace kxt {
+
+// A fresh folder under /tmp, removed with everything in it when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+ private:
+  std::string path_;
+};
+
+std::string slurp(const std::string& path);  // whole file, "" when missing
+void spit(const std::string& path, const std::string& data);
+void copy_tree(const std::string& from, const std::string& to);
+
+// A TCP port on 127.0.0.1 that nothing listens on now.
+int free_port();
+
+// Polls cond every 20 ms until it holds or timeout_ms passes.
+bool wait_until(const std::function<bool()>& cond, int64_t timeout_ms = 15000);
+
+// The server binary in a temporary working directory, a copy of demo/ by default,
+// with every port free on loopback and multicast off.
+class Server {
+ public:
+  Server();
+  ~Server();
+  // Config lines (key -> value) replace or extend the demo configuration.
+  void set(const std::string& key, const std::string& value) { overrides_[key] = value; }
+  void unset(const std::string& key) { overrides_[key] = "\x01"; }
+  bool start();
+  // Sends SIGTERM and waits; returns the exit code, or -1 when it did not end in time.
+  int stop(int64_t timeout_ms = 15000);
+  // Waits for the process to end by itself; the exit code, or -1 on time-out.
+  int wait_exit(int64_t timeout_ms = 15000);
+  void signal(int sig);
+  bool running();
+
+  // Waits until standard output (or a file of the working directory) contains text.
+  bool wait_output(const std::string& text, int64_t timeout_ms = 15000);
+  bool wait_file(const std::string& name, const std::string& text, int64_t timeout_ms = 15000);
+  const std::string& output();
+  std::string file(const std::string& name) const { return slurp(dir_ / name); }
+  std::string debug_output() const { return file("debug_output.txt"); }
+
+  const std::string& dir() const { return dir_.path(); }
+  std::string path(const std::string& name) const { return dir_ / name; }
+  int http_port = 0, panel_port = 0, apps_port = 0, rtmp_port = 0, rtsp_port = 0;
+
+ private:
+  void write_config();
+  void pump(int timeout_ms);
+  TempDir dir_;
+  kx::Process proc_;
+  std::map<std::string, std::string> overrides_;
+  std::string out_;
+};
+
+}  // namespace kxt
