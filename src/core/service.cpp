@@ -32,6 +32,11 @@ void service_ready(Service& s, bool ok) {
 
 int service_start(Service& s, bool wait) {
   if (!s.routine) return 0;
+  if (s.thread && !join_thread(s.thread, 0)) {
+    // A thread of an earlier start that never stopped: never two at once.
+    log_sys("System Error: %s is still running from before\n", s.name);
+    return 0;
+  }
   s.failed.store(0);
   s.stop.clear();
   s.reported.store(wait ? 0 : 1);
