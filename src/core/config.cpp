@@ -1,5 +1,6 @@
 #include "core/config.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -148,7 +149,10 @@ void apply_rule(Key k, bool present, Config& c) {
     case Key::http_base_port:
     case Key::http_apps_port:
       if (!present) {
-        val.i = parse_int(c.t(Key::httpport)) + (k == Key::http_base_port ? 10000 : 20000);
+        // In 64 bits: httpport may hold any number, and the sum must not overflow.
+        long long port = static_cast<long long>(parse_int(c.t(Key::httpport))) +
+                         (k == Key::http_base_port ? 10000 : 20000);
+        val.i = static_cast<int>(std::min<long long>(port, INT_MAX));
         val.text = std::to_string(val.i);
       }
       break;
@@ -247,6 +251,8 @@ void config_publish(Config c) {
 int parse_configuration(std::string text, Config& c) {
   terminate_lines(text);
   c.v[static_cast<int>(Key::transcoder_path)].text = "ffmpeg.exe";
+  // The table is rebuilt by every load, and its text goes with it: a save writes the text.
+  c.v[static_cast<int>(Key::restart)].text.clear();
   c.has_restart_table = false;
   c.restart_table.clear();
   for (int i = 0; i < kKeyCount; ++i) {
@@ -266,14 +272,21 @@ int parse_configuration(std::string text, Config& c) {
 }
 
 int load_configuration(const std::string& dir) {
-  std::string text;
-  if (!read_file(dir + "/kestrix_config.txt", text) && !read_file(dir + "/config.txt", text)) {
-    if (!file_exists(dir + "/kestrix_config.txt") && !file_exists(dir + "/config.txt")) {
+  // The first of the two files that opens is the configuration; when it cannot be read
+  // (or is empty) the load fails rather than falling back to the other one.
+  std::string path = dir + "/kestrix_config.txt";
+  File probe;
+  if (!probe.open(path, File::kRead)) {
+    path = dir + "/config.txt";
+    if (!probe.open(path, File::kRead)) {
       std::fputs("Failed", stdout);
       std::fflush(stdout);
+      return 0;
     }
-    return 0;
   }
+  probe.close();
+  std::string text;
+  if (!read_file(path, text)) return 0;
   Config c = *config();
   c.working_dir = dir == "." ? current_dir() : dir;
   int rc = parse_configuration(std::move(text), c);

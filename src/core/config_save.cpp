@@ -4,6 +4,8 @@
 // loads to the value the store holds now. Where the traditional line order would drop a
 // value (an empty value text, a conditional key that does not qualify), the line is
 // written when leaving it out would load a different value.
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -24,13 +26,21 @@ std::string number_text(const Config::Value& val, KeyKind kind) {
   return buf;
 }
 
+// The panel or web-player port a load computes when its key is absent: httpport plus the
+// offset, both as the load reads them (clamped, in 64 bits so the sum cannot overflow).
+int derived_port(const Config& c, int offset) {
+  long long port = std::clamp<long long>(std::strtoll(c.t(Key::httpport).c_str(), nullptr, 10),
+                                         INT_MIN, INT_MAX);
+  return static_cast<int>(std::min<long long>(port + offset, INT_MAX));
+}
+
 // Whether a load that does not find the key keeps today's value.
 bool absent_keeps(const Config& c, Key k) {
   const KeyDef& d = key_def(k);
   const auto& val = c.v[static_cast<int>(k)];
   switch (k) {
-    case Key::http_base_port: return val.i == std::atoi(c.t(Key::httpport).c_str()) + 10000;
-    case Key::http_apps_port: return val.i == std::atoi(c.t(Key::httpport).c_str()) + 20000;
+    case Key::http_base_port: return val.i == derived_port(c, 10000);
+    case Key::http_apps_port: return val.i == derived_port(c, 20000);
     case Key::channel_prebuffer_no: return val.i == c.i(Key::channel_input_buffer_no) / 4;
     case Key::user_authorization: return val.i == 0;
     default: break;
@@ -43,6 +53,7 @@ bool absent_keeps(const Config& c, Key k) {
 struct Writer {
   const Config& c;
   std::string out;
+  bool written[kKeyCount] = {};
 
   void line(const char* name, const std::string& value) {
     out += name;
@@ -50,26 +61,48 @@ struct Writer {
     out += value;
     out += "\r\n";
   }
+  void line(Key k, const std::string& value) {
+    written[static_cast<int>(k)] = true;
+    line(key_def(k).name, value);
+  }
   // The value text; an empty text of a numeric key becomes its number, or no line.
   void text(Key k) {
     const KeyDef& d = key_def(k);
     const auto& val = c.v[static_cast<int>(k)];
     bool numeric = d.kind == KeyKind::Int || d.kind == KeyKind::Float;
     if (!val.text.empty() || d.kind == KeyKind::Text || d.kind == KeyKind::Path) {
-      line(d.name, val.text);
+      line(k, val.text);
     } else if (k == Key::user_authorization) {
-      if (val.i != 0) line(d.name, val.text);  // an empty value means "to the end" mode
+      if (val.i != 0) line(k, val.text);  // an empty value means "to the end" mode
     } else if (numeric && !absent_keeps(c, k)) {
-      line(d.name, number_text(val, d.kind));
+      line(k, number_text(val, d.kind));
     }
   }
   // Written when the usual condition holds, or when leaving it out would change the value.
   void when(Key k, bool condition) {
     if (condition || !absent_keeps(c, k)) text(k);
   }
-  void number(Key k) { line(key_def(k).name, number_text(c.v[static_cast<int>(k)], KeyKind::Int)); }
+  void number(Key k) { line(k, number_text(c.v[static_cast<int>(k)], KeyKind::Int)); }
   void if_set(Key k) {
-    if (!c.t(k).empty()) line(key_def(k).name, c.t(k));
+    if (!c.t(k).empty()) line(k, c.t(k));
+  }
+  // A load that finds no line starting with "key=" takes the text after "key=" anywhere
+  // in the file, for example inside another key's value. Each key left out whose name is
+  // found that way gets its own line, with a value that loads to what is in force (those
+  // values hold no "=", so they cannot expose another key in turn).
+  void guard_left_out() {
+    for (int i = 0; i < kKeyCount; ++i) {
+      if (written[i]) continue;
+      Key k = static_cast<Key>(i);
+      const KeyDef& d = key_def(k);
+      if (out.find(std::string(d.name) + "=") == std::string::npos) continue;
+      if (d.kind == KeyKind::Int || d.kind == KeyKind::Float)
+        line(k, number_text(c.v[i], d.kind));
+      else if (k == Key::user_authorization)
+        line(k, "0");  // left out only in mode 0 with an empty text
+      else
+        line(k, c.v[i].text);  // left out only when empty
+    }
   }
 };
 
@@ -104,6 +137,7 @@ std::string format_configuration(const Config& c) {
   for (Key k : {Key::restart, Key::time_expired_video_path, Key::unregistered_user_video_path,
                 Key::authorized_channel_video_path, Key::plugin_command_path})
     w.if_set(k);
+  w.guard_left_out();
   return w.out;
 }
 
