@@ -19,14 +19,16 @@ class Lifecycle : public ::testing::Test {
     kxt::spit(dir / "kestrix_config.txt",
               "httpport=18123\r\nrtmpport=0\r\niptv_base_port=0\r\nigmpip=0.0.0.0\r\nsystem_log=1\r\n");
     kx::config_publish(kx::Config::defaults());
+    saved_dir = kx::g_work_dir;
     kx::g_work_dir = dir.path();
   }
   void TearDown() override {
     if (kx::g_management.thread) kx::lifecycle_shutdown(kx::kFinalShutdown);
-    kx::g_work_dir = ".";
+    kx::g_work_dir = saved_dir;
   }
   std::string log() { return kxt::slurp(dir / "log/system.log"); }
   kxt::TempDir dir;
+  std::string saved_dir;
 };
 
 TEST_F(Lifecycle, StartRestartShutdown) {
