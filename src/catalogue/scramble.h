@@ -10,8 +10,12 @@ namespace kx {
 
 // The server's fixed 32-byte key, assembled at run time.
 const Aes256& server_key();
+// The same key as 64 lower-case hex digits, for checking stored values with outside tools.
+std::string server_key_hex();
 
 // Forward token: the name, zero-padded to 128 bytes, AES-256-ECB, 256 lower-case hex digits.
+// Texts longer than 128 bytes are cut to 128 here and in password_encode (the stores
+// refuse them before that); a token never matches a name longer than 128 bytes.
 std::string forward_token(std::string_view channel_name);
 bool forward_token_matches(std::string_view token, std::string_view channel_name);
 

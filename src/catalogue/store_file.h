@@ -32,8 +32,9 @@ ReadResult read_store(StoreFile& f, std::string& text);
 // Replaces the file with data: the temporary file is written and synced, then, under the
 // file's lock, the current file becomes the backup (or keep_as, when given) and the
 // temporary takes the file's name in one rename, so the file never goes missing.
-// Returns 1, or 0 with the old file and the backup untouched. mode 0600 for files that
-// hold passwords.
+// Returns 1, or 0 with the old file and the backup untouched ("disk written error\n" or
+// the rename line logged). mode 0600 for files that hold passwords. The caller must not
+// hold f.lock.
 int save_store(StoreFile& f, const std::string& data, int mode = 0644, const std::string& keep_as = "");
 
 // A scanned element: <tag attr="v" ...>text</tag>. Views point into the scanned text.
@@ -57,7 +58,7 @@ bool child_text(std::string_view entry, std::string_view tag, std::string_view& 
 // Text that is written into a catalogue file: no '<', '>', '"', CR, LF or NUL, and at
 // most max characters.
 bool safe_text(std::string_view s, std::size_t max);
-// Text that also names a file: safe_text, not empty, and no '/', '\\' or "..".
+// Text that also names a file: safe_text, not empty, not ".", and no '/', '\\' or "..".
 bool safe_name(std::string_view s, std::size_t max);
 
 // Copies at most max characters (values read from files are cut to their field).
