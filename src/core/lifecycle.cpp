@@ -3,6 +3,8 @@
 // shutdown(2) then start-up(2); the panel, management and monitor threads live on.
 #include "core/lifecycle.h"
 
+#include "catalogue/epg.h"
+#include "catalogue/groups.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/monitor.h"
@@ -103,6 +105,11 @@ int start_services(int type) {
   return 1;
 }
 
+// Every table loaded at start-up, in the order shutdown releases them.
+void release_tables() {
+  release_groups();
+}
+
 }  // namespace
 
 int piaKestrix_Init(int type) {
@@ -110,6 +117,7 @@ int piaKestrix_Init(int type) {
   g_started.store(0);
   g_server_stop.clear();
   load_files();
+  if (!load_groups()) return 0;
   if (!write_version_file()) return 0;
   log_sys("%s (%s)\n", kProductName, kVersionText);
   if (type == kFirstStart && !start_checked(g_panel_server)) return 0;
@@ -146,10 +154,12 @@ int piaKestrix_Uninit(int type) {
     g_multicast_stop_lock.unlock();
     service_stop(g_multicast_server);
   }
+  release_epg();
   if (g_reader_process.thread) {
     g_reader_stop_lock.unlock();
     service_stop(g_reader_process);
   }
+  release_tables();
   log_sys("piaKestrix_Uninit finished\n");
   if (config()->i(Key::system_log) != 0) close_logs();
   g_started.store(0);

@@ -18,6 +18,9 @@ class Lifecycle : public ::testing::Test {
   void SetUp() override {
     kxt::spit(dir / "kestrix_config.txt",
               "httpport=18123\r\nrtmpport=0\r\niptv_base_port=0\r\nigmpip=0.0.0.0\r\nsystem_log=1\r\n");
+    kx::make_dir(dir / "ch_config");
+    kxt::spit(dir / "ch_config/group_definition.xml",
+              "<group name=\"default\" connection=\"1\">\r\n<channel>0</channel>\r\n</group>\r\n");
     kx::config_publish(kx::Config::defaults());
     saved_dir = kx::g_work_dir;
     kx::g_work_dir = dir.path();
@@ -85,6 +88,13 @@ TEST_F(Lifecycle, RestartShutdownBeforeStartIsRefused) {
   kx::open_logs(dir / "log");
   EXPECT_EQ(kx::lifecycle_shutdown(kx::kRestartShutdown), 0);
   EXPECT_NE(log().find("Kestrix is not starting\n"), std::string::npos);
+}
+
+TEST_F(Lifecycle, MissingGroupsEndStartup) {
+  kx::remove_file(dir / "ch_config/group_definition.xml");
+  EXPECT_EQ(kx::lifecycle_start(kx::kFirstStart), 0);
+  EXPECT_NE(log().find("group_definition.xml Not found\n"), std::string::npos);
+  EXPECT_EQ(kx::g_started.load(), 0);
 }
 
 TEST_F(Lifecycle, FailedServiceEndsStartupAndShutdownStopsWhatRan) {
