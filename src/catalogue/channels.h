@@ -1,0 +1,138 @@
+// The channel catalogue, channel_definition.xml: loading (plain or scrambled), saving in
+// scrambled form with the safe replacement, the plain export, and folder channels.
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "catalogue/channel_info.h"
+#include "core/os/file.h"
+
+namespace kx {
+
+inline constexpr const char* kChannelFile = "channel_definition.xml";
+inline constexpr const char* kChannelTempFile = "channel_definition_temp.xml";
+inline constexpr const char* kChannelBackupFile = "channel_definition_backup.xml";
+inline constexpr const char* kChannelDecryptFile = "channel_definition_decrypt.xml";
+
+// Where the catalogue gets the current password of the root account: fills the text and
+// answers true, or false when there is no root account. Without a source (or without a
+// root account) channel 1's sources can be neither read from nor written to a scrambled
+// file. Start-up wires it to the user table.
+void set_root_password_source(std::function<bool(std::string&)> source);
+
+// ---- the whole catalogue ----
+
+// Loads the catalogue into the channel table (the backup takes the file's place when the
+// file is missing or empty). A plain file is rewritten scrambled at once, the file it was
+// read from kept as channel_definition_decrypt.xml.
+//  1  loaded;
+//  0  nothing readable (start-up fails);
+// -1  a scrambled source could not be read (channel 1: the root password does not match):
+//     the table holds the channels before it and the catalogue is not clean, so nothing is
+//     saved over the file until a clean load.
+int load_channel_catalogue();
+
+// Writes the table in force to the file in scrambled form (backup
+// channel_definition_backup.xml). 1, or 0 with the file unchanged: write error, no root
+// account for channel 1's block, or a catalogue that did not load cleanly.
+int save_channel_catalogue();
+// The same writer, but the file it replaces becomes channel_definition_decrypt.xml (after
+// a plain load, or after the root password changed).
+int convert_channel_catalogue();
+
+// A change to the channel set: change edits a copy of the table in force (replace entries,
+// never edit a published Channel_Info's definition); returning false abandons it. The new
+// table is saved and, only when the save succeeded, published. Runs under the catalogue's
+// writer lock. 1, or 0 with file and table unchanged.
+int update_channel_table(const std::function<bool(MSK_IPTV_Channel_List&)>& change);
+
+// The whole catalogue in plain form. Returns its length, 0 when it cannot be represented.
+int export_channel_catalogue(std::string& out);
+
+// The number of channel elements in the file on disk; 0 when it cannot be read.
+int count_channels_in_file();
+
+// Shutdown: publishes an empty table (which is never saved).
+void release_channel_catalogue();
+
+// Seconds since 1970 of the last catalogue load (folder schedules and source start times
+// count from it).
+int64_t channel_catalogue_load_time();
+
+// ---- parsing and writing, without files ----
+
+// What absent attributes take from the configuration.
+struct ChannelDefaults {
+  std::string tolerance_text;  // bitrate_constant as written in the configuration
+  float tolerance = 1.0f;
+  int cache_on_demand = 0;  // cache_on_demand_channel
+};
+ChannelDefaults channel_defaults_from_config();
+
+struct ChannelParseOptions {
+  bool scrambled = false;
+  const std::string* root_password = nullptr;  // channel 1's block; none: unreadable
+  ChannelDefaults defaults;
+  bool check_sources = true;  // run the source-URL check on every source
+};
+
+// True when the text before the first ">" holds the word "encryption".
+bool is_scrambled_header(std::string_view text);
+
+// Builds one Channel_Info per "ch" element, in file order. 1 when every element was read;
+// 0 when parsing stopped at a source that could not be unscrambled or at the 16-bit limit
+// (out holds the channels before it).
+int parse_channel_text(std::string_view text, const ChannelParseOptions& opt,
+                       std::vector<std::shared_ptr<Channel_Info>>& out);
+
+// The file text of a table. scrambled: the stored form (sources scrambled, channel 1's
+// root block); otherwise the plain export form. False when the table cannot be written
+// (channel 1 without a root password, a value that would break its quotes).
+bool format_channel_text(const MSK_IPTV_Channel_List& t, bool scrambled,
+                         const std::string* root_password, const ChannelDefaults& defaults,
+                         std::string& out);
+
+// ---- folder channels ----
+
+// Builds def's file list from a folder (relative to the working directory or absolute):
+// one entry per regular file, sorted by path, with bit rate, pacing and play time, and
+// the total play time. Returns the number of files (0 when the folder cannot be read).
+int build_folder_list(ChannelDef& def, const std::string& folder);
+
+// The file a folder channel plays now, and where to start in it.
+struct FolderPosition {
+  File file;             // open for reading, positioned at offset
+  std::string path;
+  std::size_t index = 0;     // in the folder list
+  int64_t remaining = 0;     // seconds left of the file
+  int64_t offset = 0;        // a multiple of 188
+  int kbitrate = 0;
+};
+// 1 with out filled; 0 when the channel has no play time, the file has no bit rate or
+// cannot be opened. now and load_time in seconds since 1970.
+int folder_channel_position(const ChannelDef& def, int64_t now, int64_t load_time,
+                            FolderPosition& out);
+// The same at the wall clock, counted from the catalogue load time.
+int folder_channel_position(const ChannelDef& def, FolderPosition& out);
+
+// The bit-rate probe used for folder files (the movie probe unless replaced; tests replace
+// it). An empty function restores the movie probe.
+void set_folder_probe(std::function<int(const std::string&)> probe);
+
+// Shared by the catalogue's own files.
+struct StoreFile;
+class Mutex;
+namespace channels_detail {
+StoreFile& channel_store();
+Mutex& writer_lock();  // serialises load, save and change of the catalogue
+// The root password from the configured source; false when there is none.
+bool root_password(std::string& out);
+// Writes t (refused unless clean) under the writer lock the caller holds.
+int save_table_locked(const MSK_IPTV_Channel_List& t, const std::string& keep_as);
+}  // namespace channels_detail
+
+}  // namespace kx
