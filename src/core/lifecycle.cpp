@@ -3,6 +3,7 @@
 // shutdown(2) then start-up(2); the panel, management and monitor threads live on.
 #include "core/lifecycle.h"
 
+#include "catalogue/channels.h"
 #include "catalogue/epg.h"
 #include "catalogue/groups.h"
 #include "core/config.h"
@@ -10,6 +11,8 @@
 #include "core/monitor.h"
 #include "core/os/file.h"
 #include "core/os/time.h"
+#include "subscribers/resellers.h"
+#include "subscribers/users.h"
 
 namespace kx {
 
@@ -105,8 +108,29 @@ int start_services(int type) {
   return 1;
 }
 
+// The scrambled catalogue is guarded by the root account's password.
+bool root_password(std::string& out) {
+  UserPtr root = user_by_id("root");
+  if (!root) return false;
+  out = root->password;
+  return true;
+}
+
+// 1 loaded; 0 no catalogue; -1 a channel definition could not be read.
+int load_channels() {
+  set_root_password_source(root_password);
+  int rc = load_channel_catalogue();
+  if (rc == 0) return 0;
+  ChannelTablePtr t = channel_table();
+  load_epg(t->count, [t](int i) { return t->ch[static_cast<std::size_t>(i)]->def.name; });
+  return rc;
+}
+
 // Every table loaded at start-up, in the order shutdown releases them.
 void release_tables() {
+  release_channel_catalogue();
+  release_user_profiles();
+  release_resellers();
   release_groups();
 }
 
@@ -119,10 +143,14 @@ int piaKestrix_Init(int type) {
   load_files();
   if (!load_groups()) return 0;
   if (!write_version_file()) return 0;
+  if (!load_user_profiles()) log_sys("User Profile File Error.\n");
   log_sys("%s (%s)\n", kProductName, kVersionText);
+  if (!load_resellers()) log_sys("Reseller Profile File Error.\n");
   if (type == kFirstStart && !start_checked(g_panel_server)) return 0;
   g_server_start_time.store(wall_seconds());
-  int rc = start_services(type);
+  int rc = load_channels();
+  if (rc != 1) return rc;
+  rc = start_services(type);
   if (rc != 1) return rc;
   g_started.store(1);
   return 1;

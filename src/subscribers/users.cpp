@@ -157,7 +157,8 @@ bool clean_value(std::string_view v) {
 
 // Whether the entry holds an opening tag of this name.
 bool opens(std::string_view entry, std::string_view tag) {
-  const std::string open = "<" + std::string(tag);
+  std::string open(1, '<');
+  open.append(tag);
   for (std::size_t at = entry.find(open); at != std::string_view::npos; at = entry.find(open, at + 1)) {
     const std::size_t after = at + open.size();
     if (after >= entry.size()) return true;

@@ -21,6 +21,7 @@ class Lifecycle : public ::testing::Test {
     kx::make_dir(dir / "ch_config");
     kxt::spit(dir / "ch_config/group_definition.xml",
               "<group name=\"default\" connection=\"1\">\r\n<channel>0</channel>\r\n</group>\r\n");
+    kxt::spit(dir / "channel_definition.xml", "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n");
     kx::config_publish(kx::Config::defaults());
     saved_dir = kx::g_work_dir;
     kx::g_work_dir = dir.path();

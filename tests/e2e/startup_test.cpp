@@ -13,24 +13,22 @@ using kxt::Server;
 
 namespace {
 
-// Every line of a log file has the numbered form, and the numbers rise by one.
+// Every message of a log file carries the numbered prefix, and the numbers rise by one
+// (a message without a line end puts the next prefix on the same line).
 void expect_numbered_lines(const std::string& text) {
-  static const std::regex form(R"(^\[(\d{10})\]: .*)");
-  std::istringstream in(text);
-  std::string line;
+  static const std::regex prefix(R"(\[(\d{10})\]: )");
   long long last = 0;
   int numbered = 0;
-  while (std::getline(in, line)) {
-    std::smatch m;
-    if (!std::regex_match(line, m, form)) continue;  // a message may span lines
-    long long n = std::stoll(m[1]);
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), prefix); it != std::sregex_iterator(); ++it) {
+    long long n = std::stoll((*it)[1]);
     if (last) {
-      EXPECT_EQ(n, last + 1) << line;
+      EXPECT_EQ(n, last + 1) << it->str();
     }
     last = n;
     ++numbered;
   }
   EXPECT_GT(numbered, 3);
+  EXPECT_EQ(text.rfind("[", 0), 0u) << "the file starts with a prefix";
 }
 
 }  // namespace
