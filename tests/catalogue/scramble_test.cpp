@@ -311,30 +311,11 @@ TEST(ScrambleSource, TruncatedValuesNeverCrash) {
 
 // ---- outside check: the stored forms read back with standard tools ----
 
-constexpr int64_t kToolDeadlineMs = 20000;
 
-// Runs a tool with stdout captured; its output, or "<failed>".
-std::string run_tool(const std::vector<std::string>& argv) {
-  Process p;
-  if (p.spawn(argv, {}, "", Process::kCaptureStdout) != 1) return "<failed>";
-  std::string out;
-  const int64_t deadline = mono_ms() + kToolDeadlineMs;
-  char buf[4096];
-  for (int i = 0; i < 10000; ++i) {
-    const int64_t left = deadline - mono_ms();
-    if (left <= 0) return "<failed>";
-    const int64_t n = p.read_output(buf, sizeof buf, static_cast<int>(left));
-    if (n == 0) break;
-    if (n < 0) return "<failed>";
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  int code = -1;
-  return p.wait(kToolDeadlineMs, &code) && code == 0 ? out : "<failed>";
-}
 
 std::string base64_tool(const kxt::TempDir& dir, const std::string& name, std::string_view b64) {
   kxt::spit(dir / name, std::string(b64));
-  return run_tool({"/usr/bin/base64", "-d", dir / name});
+  return kxt::run_tool({"/usr/bin/base64", "-d", dir / name});
 }
 
 std::string hex_to_bytes(const std::string& hex) {
@@ -375,7 +356,7 @@ TEST(ScrambleOutsideCheck, CurrentPasswordAndTokenWithOpenssl) {
   for (const auto& [hex, plain] : cases) {
     SCOPED_TRACE(plain);
     kxt::spit(dir / "field.bin", hex_to_bytes(hex));
-    std::string out = run_tool({"/usr/bin/openssl", "enc", "-d", "-aes-256-ecb", "-K",
+    std::string out = kxt::run_tool({"/usr/bin/openssl", "enc", "-d", "-aes-256-ecb", "-K",
                                 server_key_hex(), "-nopad", "-in", dir / "field.bin"});
     ASSERT_EQ(out.size(), 128u) << out;
     EXPECT_EQ(out.substr(0, plain.size()), plain);

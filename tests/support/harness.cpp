@@ -182,3 +182,26 @@ int Server::wait_exit(int64_t timeout_ms) {
 }
 
 }  // namespace kxt
+
+namespace kxt {
+
+std::string run_tool(const std::vector<std::string>& argv, int64_t timeout_ms) {
+  kx::Process p;
+  if (p.spawn(argv, {"PATH=/usr/local/bin:/usr/bin:/bin"}, "", kx::Process::kCaptureStdout) != 1)
+    return "<failed>";
+  std::string out;
+  const int64_t deadline = kx::mono_ms() + timeout_ms;
+  char buf[4096];
+  for (;;) {
+    const int64_t left = deadline - kx::mono_ms();
+    if (left <= 0) return "<failed>";
+    const int64_t n = p.read_output(buf, sizeof buf, static_cast<int>(left));
+    if (n == 0) break;
+    if (n < 0) return "<failed>";
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  int code = -1;
+  return p.wait(timeout_ms, &code) && code == 0 ? out : "<failed>";
+}
+
+}  // namespace kxt

@@ -5,6 +5,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "core/os/process.h"
 
@@ -29,6 +30,10 @@ void copy_tree(const std::string& from, const std::string& to);
 
 // A TCP port on 127.0.0.1 that nothing listens on now.
 int free_port();
+
+// Runs a program (no shell) with its standard output captured, bounded in time; its
+// output, or "<failed>" when it could not run, failed or took too long.
+std::string run_tool(const std::vector<std::string>& argv, int64_t timeout_ms = 20000);
 
 // Polls cond every 20 ms until it holds or timeout_ms passes.
 bool wait_until(const std::function<bool()>& cond, int64_t timeout_ms = 15000);
