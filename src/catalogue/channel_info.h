@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "ingest/channel_runtime.h"
+
 namespace kx {
 
 // Field lengths, in characters. Values read from the catalogue are cut to them.
@@ -62,6 +64,9 @@ class SharedInt {
   }
   operator int() const { return load(); }  // NOLINT
   int load() const { return v_.load(std::memory_order_acquire); }
+  bool compare_exchange(int expected, int desired) {
+    return v_.compare_exchange_strong(expected, desired, std::memory_order_acq_rel);
+  }
 
  private:
   std::atomic<int> v_;
@@ -124,8 +129,7 @@ struct ChannelDef {
 
 struct Channel_Info {
   ChannelDef def;
-  // The runtime fields (buffers, status, counters, source slots) are added by the channel
-  // input.
+  ChannelRuntime rt;  // status, ring, counters, commands and source slots
 };
 
 // The channel table: one entry per channel in channel-number order. A published table is

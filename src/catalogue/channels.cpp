@@ -204,6 +204,8 @@ bool read_channel(const Element& e, int number, const ChannelParseOptions& opt, 
   d.nChannel_No = number;
   if (!read_sources(e, number, opt, d)) return false;
 
+  // A channel with a source has its source slots (the reader process reports the others).
+  ch.rt.has_sources = d.nURL_Count > 0;
   // A source the check refuses keeps the rest of the definition, so a save never drops it.
   if (opt.check_sources) {
     for (int slot = 0; slot < kChannelSources; ++slot) {

@@ -11,6 +11,7 @@
 #include "core/monitor.h"
 #include "core/os/file.h"
 #include "core/os/time.h"
+#include "ingest/input.h"
 #include "subscribers/resellers.h"
 #include "subscribers/users.h"
 
@@ -28,7 +29,7 @@ std::string g_work_dir = ".";
 Service g_panel_server{"HTTP Panel Server", "Start to Close HTTP Panel Server...\n",
                        "HTTP Panel Server Closed...\n"};
 Service g_reader_process{"Channel Input Server", "Start to Close Channel Input Server...\n",
-                         "Channel Input Server Closed...\n"};
+                         "Channel Input Server Closed...\n", IPTV_Channel_ReaderProcess};
 Service g_management{"System Management Server", "Start to Close System Management Server...\n",
                      "System Management Server Closed...\n", system_management_main};
 Service g_monitor{"System Monitor Server", "Start to Close System Monitor Server...\n",
@@ -184,6 +185,8 @@ int piaKestrix_Uninit(int type) {
   }
   release_epg();
   if (g_reader_process.thread) {
+    ChannelTablePtr t = channel_table();
+    for (const auto& ch : t->ch) log_sys("Check Channel [%d] OFF\n", ch->def.nChannel_No);
     g_reader_stop_lock.unlock();
     service_stop(g_reader_process);
   }

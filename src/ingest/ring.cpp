@@ -1,0 +1,154 @@
+#include "ingest/ring.h"
+
+#include <chrono>
+#include <cstring>
+
+namespace kx {
+
+namespace {
+
+// The payload is copied word by word with atomic accesses: a reader may copy an entry
+// while the writer rewrites it (it then sees the stamp change and drops the copy), and
+// atomics make that overlap well defined. Every store after the "being written" mark is a
+// release and every load before the second stamp check an acquire, so a reader that sees
+// any byte of the next commit also sees the mark. This costs nothing on x86 and, unlike
+// standalone fences, is understood by ThreadSanitizer.
+void store_words(uint64_t* dst, const uint8_t* src, int len) {
+  const int words = (len + 7) / 8;
+  for (int i = 0; i < words; ++i) {
+    uint64_t w = 0;
+    const int take = (i + 1) * 8 <= len ? 8 : len - i * 8;
+    std::memcpy(&w, src + i * 8, static_cast<std::size_t>(take));
+    __atomic_store_n(&dst[i], w, __ATOMIC_RELEASE);
+  }
+}
+
+void load_words(uint8_t* dst, const uint64_t* src, int len) {
+  const int whole = len / 8;
+  for (int i = 0; i < whole; ++i) {
+    uint64_t w = __atomic_load_n(&src[i], __ATOMIC_ACQUIRE);
+    std::memcpy(dst + i * 8, &w, 8);
+  }
+  if (len % 8) {
+    uint64_t w = __atomic_load_n(&src[whole], __ATOMIC_ACQUIRE);
+    std::memcpy(dst + whole * 8, &w, static_cast<std::size_t>(len % 8));
+  }
+}
+
+constexpr uint64_t kWriting = ~uint64_t{0};
+
+}  // namespace
+
+RealBuffer::RealBuffer(int entries, int channel_index)
+    : n_(entries < 2 ? 2 : entries),
+      channel_index_(channel_index),
+      entries_(new Real_Buffer_Entry[static_cast<std::size_t>(n_)]) {}
+
+void RealBuffer::commit(const void* data, int len, const EntryMeta& meta) {
+  if (len < 0) len = 0;
+  if (len > kEntryBytes) len = kEntryBytes;
+  const uint64_t seq = commits_.load(std::memory_order_relaxed);
+  Real_Buffer_Entry& e = entries_[seq % static_cast<uint64_t>(n_)];
+  e.stamp.store(kWriting, std::memory_order_relaxed);
+  store_words(e.data, static_cast<const uint8_t*>(data), len);
+  e.nLength.store(len, std::memory_order_release);
+  e.nKeyframe_Offset.store(meta.keyframe_offset, std::memory_order_release);
+  e.rtp_word.store(meta.rtp_word, std::memory_order_release);
+  const int wc = e.nWrite_Count.load(std::memory_order_relaxed);
+  e.nWrite_Count.store(((wc + 1) % 65536) + 1, std::memory_order_release);
+  e.stamp.store(seq + 1, std::memory_order_release);
+  // seq_cst on both sides (here and in wait_beyond) so a waiter that registered is
+  // either seen here or sees this commit itself.
+  commits_.store(seq + 1, std::memory_order_seq_cst);
+  if (waiters_.load(std::memory_order_seq_cst) > 0) {
+    std::lock_guard<std::mutex> l(wait_m_);  // pairs with the waiter's check under the lock
+    wait_cv_.notify_all();
+  }
+}
+
+uint64_t RealBuffer::oldest() const {
+  const uint64_t c = commits();
+  const uint64_t n = static_cast<uint64_t>(n_);
+  return c < n ? 0 : c - n + 1;
+}
+
+int RealBuffer::head() const { return static_cast<int>(commits() % static_cast<uint64_t>(n_)); }
+
+int RealBuffer::tail() const {
+  const uint64_t c = commits();
+  if (c < static_cast<uint64_t>(n_)) return 0;
+  return static_cast<int>((c + 1) % static_cast<uint64_t>(n_));
+}
+
+int RealBuffer::filled() const { return (head() + n_ - tail()) % n_ + 1; }
+
+int RealBuffer::read(uint64_t seq, uint8_t* out, EntryMeta* meta) const {
+  if (seq >= commits()) return -1;
+  const Real_Buffer_Entry& e = entries_[seq % static_cast<uint64_t>(n_)];
+  if (e.stamp.load(std::memory_order_acquire) != seq + 1) return -1;
+  int len = e.nLength.load(std::memory_order_acquire);
+  if (len < 0 || len > kEntryBytes) return -1;
+  load_words(out, e.data, len);
+  EntryMeta m{e.nKeyframe_Offset.load(std::memory_order_acquire),
+              e.rtp_word.load(std::memory_order_acquire)};
+  if (e.stamp.load(std::memory_order_relaxed) != seq + 1) return -1;  // lapped during the copy
+  if (meta) *meta = m;
+  return len;
+}
+
+bool RealBuffer::wait_beyond(uint64_t seq, int timeout_ms) const {
+  if (commits() > seq) return true;
+  waiters_.fetch_add(1, std::memory_order_seq_cst);
+  {
+    std::unique_lock<std::mutex> l(wait_m_);
+    const uint64_t wakes = wakes_;
+    wait_cv_.wait_for(l, std::chrono::milliseconds(timeout_ms), [&] {
+      return commits_.load(std::memory_order_seq_cst) > seq || wakes_ != wakes;
+    });
+  }
+  waiters_.fetch_sub(1, std::memory_order_seq_cst);
+  return commits() > seq;
+}
+
+void RealBuffer::wake_all() const {
+  std::lock_guard<std::mutex> l(wait_m_);
+  ++wakes_;  // without it a woken waiter would find nothing new and sleep on
+  wait_cv_.notify_all();
+}
+
+void RingReader::seek_start_point() {
+  // One snapshot of the count: the writer may move on between two loads, and an oldest
+  // taken after the count could lie beyond it. The filled span counts the head entry,
+  // so the start is tail + filled / 4 as the logs and reports show it.
+  const uint64_t c = ring_->commits();
+  const uint64_t n = static_cast<uint64_t>(ring_->size());
+  const uint64_t old = c < n ? 0 : c - n + 1;
+  next_ = old + (c - old + 1) / 4;
+}
+
+void RingReader::seek_oldest() { next_ = ring_->oldest(); }
+
+RingReader::Result RingReader::next(uint8_t* out, int& len, EntryMeta* meta) {
+  for (;;) {
+    if (next_ >= ring_->commits()) return kCaughtUp;
+    if (next_ < ring_->oldest()) {
+      seek_start_point();
+      return kLapped;
+    }
+    int n = ring_->read(next_, out, meta);
+    if (n < 0) {
+      seek_start_point();
+      return kLapped;
+    }
+    ++next_;
+    if (n < 1) continue;  // an empty entry: skipped
+    if (n == kRtpEntryBytes) {
+      std::memmove(out, out + kRtpHeaderBytes, static_cast<std::size_t>(n - kRtpHeaderBytes));
+      n -= kRtpHeaderBytes;
+    }
+    len = n;
+    return kData;
+  }
+}
+
+}  // namespace kx
