@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <memory>
 #include <string>
 
 #include "core/os/sync.h"
@@ -54,6 +55,26 @@ enum StatusCode : int {
 };
 const char* status_text(int code);
 
+// What players need before the media to set up their decoders, captured by the input.
+// Published whole as an immutable snapshot: a reader keeps the one it took, and a
+// reconnect publishes a new one.
+struct DecoderSetup {
+  // H.264 configuration in FLV tag-body form (0x17 0x00 ...); FLV and RTMP sources keep it
+  // behind a 12-byte RTMP chunk header (avc_chunk_header set).
+  std::string avc_header;
+  bool avc_chunk_header = false;
+  std::string aac_config;  // AudioSpecificConfig tag data, at most 32 bytes
+  int aac_channels = 0;
+  int aac_freq_index = 0;
+  std::string flv_header;  // FLV file header, then the first onMetaData tag when there was one
+  std::string video_tag_prefix;  // PreviousTagSize + tag header of the AVC sequence header (15)
+  // onMetaData values of FLV and RTMP sources.
+  std::string video_codec;
+  double width = 0, height = 0, framerate = 0, audio_channels = 0, audio_samplerate = 0;
+  double duration = 0, datarate = 0;
+};
+using DecoderSetupPtr = std::shared_ptr<const DecoderSetup>;
+
 struct ChannelRuntime {
   // Set by the source-URL check (slots 0-2). The input thread copies a slot under
   // src_lock at every connect, so a check or a redirect never changes it under a reader.
@@ -83,6 +104,32 @@ struct ChannelRuntime {
 
   ThreadRecord* input_thread = nullptr;  // owned by the reader process
 
+  // The decoder set-up of the current connection; null until captured.
+  DecoderSetupPtr setup() const {
+    std::lock_guard<std::mutex> l(ring_lock_);
+    return setup_;
+  }
+  void set_setup(DecoderSetupPtr s) {
+    std::lock_guard<std::mutex> l(ring_lock_);
+    setup_ = std::move(s);
+  }
+
+  // FLV sources also keep their stream split at tag boundaries: one tag (or the part of
+  // it that fits) per entry, keyframe tags marked with keyframe_offset 0.
+  RealBufferPtr flv_ring() const {
+    std::lock_guard<std::mutex> l(ring_lock_);
+    return flv_ring_;
+  }
+  void set_flv_ring(RealBufferPtr r) {
+    RealBufferPtr old;
+    {
+      std::lock_guard<std::mutex> l(ring_lock_);
+      old = std::move(flv_ring_);
+      flv_ring_ = std::move(r);
+    }
+    if (old) old->wake_all();
+  }
+
   // The ring of the current source branch; null between branches. Readers keep the
   // pointer they took, so a ring is never freed under a reader.
   RealBufferPtr ring() const {
@@ -102,6 +149,8 @@ struct ChannelRuntime {
  private:
   mutable std::mutex ring_lock_;
   RealBufferPtr ring_;
+  RealBufferPtr flv_ring_;
+  DecoderSetupPtr setup_;
 };
 
 }  // namespace kx
