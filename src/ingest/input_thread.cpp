@@ -84,6 +84,8 @@ void branch(InputContext& ctx) {
   }
   ch.rt.status.store(kStFreeMemory);
   ch.rt.set_ring(nullptr);  // readers keep the ring they hold until they let go
+  ch.rt.set_flv_ring(nullptr);
+  ch.rt.set_setup(nullptr);
   ctx.ring.reset();
 }
 
