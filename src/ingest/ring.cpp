@@ -3,34 +3,37 @@
 #include <chrono>
 #include <cstring>
 
+#if defined(__SANITIZE_THREAD__) && defined(__GNUC__) && !defined(__clang__) && __GNUC__ >= 12
+// ThreadSanitizer does not model the two fences below and GCC says so. Every access they
+// order is atomic, so it has no race to report either way; the torn-copy tests check them.
+#pragma GCC diagnostic ignored "-Wtsan"
+#endif
+
 namespace kx {
 
 namespace {
 
-// The payload is copied word by word with atomic accesses: a reader may copy an entry
-// while the writer rewrites it (it then sees the stamp change and drops the copy), and
-// atomics make that overlap well defined. Every store after the "being written" mark is a
-// release and every load before the second stamp check an acquire, so a reader that sees
-// any byte of the next commit also sees the mark. This costs nothing on x86 and, unlike
-// standalone fences, is understood by ThreadSanitizer.
+// The payload is copied word by word with relaxed atomic accesses: a reader may copy an
+// entry while the writer rewrites it (it then sees the stamp change and drops the copy),
+// and atomics make that overlap well defined.
 void store_words(uint64_t* dst, const uint8_t* src, int len) {
   const int words = (len + 7) / 8;
   for (int i = 0; i < words; ++i) {
     uint64_t w = 0;
     const int take = (i + 1) * 8 <= len ? 8 : len - i * 8;
     std::memcpy(&w, src + i * 8, static_cast<std::size_t>(take));
-    __atomic_store_n(&dst[i], w, __ATOMIC_RELEASE);
+    __atomic_store_n(&dst[i], w, __ATOMIC_RELAXED);
   }
 }
 
 void load_words(uint8_t* dst, const uint64_t* src, int len) {
   const int whole = len / 8;
   for (int i = 0; i < whole; ++i) {
-    uint64_t w = __atomic_load_n(&src[i], __ATOMIC_ACQUIRE);
+    uint64_t w = __atomic_load_n(&src[i], __ATOMIC_RELAXED);
     std::memcpy(dst + i * 8, &w, 8);
   }
   if (len % 8) {
-    uint64_t w = __atomic_load_n(&src[whole], __ATOMIC_ACQUIRE);
+    uint64_t w = __atomic_load_n(&src[whole], __ATOMIC_RELAXED);
     std::memcpy(dst + whole * 8, &w, static_cast<std::size_t>(len % 8));
   }
 }
@@ -50,12 +53,13 @@ void RealBuffer::commit(const void* data, int len, const EntryMeta& meta) {
   const uint64_t seq = commits_.load(std::memory_order_relaxed);
   Real_Buffer_Entry& e = entries_[seq % static_cast<uint64_t>(n_)];
   e.stamp.store(kWriting, std::memory_order_relaxed);
+  std::atomic_thread_fence(std::memory_order_release);
   store_words(e.data, static_cast<const uint8_t*>(data), len);
-  e.nLength.store(len, std::memory_order_release);
-  e.nKeyframe_Offset.store(meta.keyframe_offset, std::memory_order_release);
-  e.rtp_word.store(meta.rtp_word, std::memory_order_release);
+  e.nLength.store(len, std::memory_order_relaxed);
+  e.nKeyframe_Offset.store(meta.keyframe_offset, std::memory_order_relaxed);
+  e.rtp_word.store(meta.rtp_word, std::memory_order_relaxed);
   const int wc = e.nWrite_Count.load(std::memory_order_relaxed);
-  e.nWrite_Count.store(((wc + 1) % 65536) + 1, std::memory_order_release);
+  e.nWrite_Count.store(((wc + 1) % 65536) + 1, std::memory_order_relaxed);
   e.stamp.store(seq + 1, std::memory_order_release);
   // seq_cst on both sides (here and in wait_beyond) so a waiter that registered is
   // either seen here or sees this commit itself.
@@ -86,11 +90,11 @@ int RealBuffer::read(uint64_t seq, uint8_t* out, EntryMeta* meta) const {
   if (seq >= commits()) return -1;
   const Real_Buffer_Entry& e = entries_[seq % static_cast<uint64_t>(n_)];
   if (e.stamp.load(std::memory_order_acquire) != seq + 1) return -1;
-  int len = e.nLength.load(std::memory_order_acquire);
+  int len = e.nLength.load(std::memory_order_relaxed);
   if (len < 0 || len > kEntryBytes) return -1;
   load_words(out, e.data, len);
-  EntryMeta m{e.nKeyframe_Offset.load(std::memory_order_acquire),
-              e.rtp_word.load(std::memory_order_acquire)};
+  EntryMeta m{e.nKeyframe_Offset.load(std::memory_order_relaxed), e.rtp_word.load(std::memory_order_relaxed)};
+  std::atomic_thread_fence(std::memory_order_acquire);
   if (e.stamp.load(std::memory_order_relaxed) != seq + 1) return -1;  // lapped during the copy
   if (meta) *meta = m;
   return len;
