@@ -8,6 +8,7 @@
 #include "core/log.h"
 #include "core/os/thread.h"
 #include "core/os/time.h"
+#include "ingest/http_input.h"
 #include "ingest/input.h"
 
 namespace kx {
@@ -38,6 +39,10 @@ InputBranch branch_for(int type) {
     case kSrcRtpMulticast:
     case kSrcRtpPort:
       return udp_input_branch;
+    case kSrcHttp:
+    case kSrcHttpFlv:
+    case kSrcHttpUdpRelay:
+      return http_input_branch;
     default:
       return nullptr;
   }

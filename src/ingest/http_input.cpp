@@ -1,0 +1,648 @@
+// The HTTP source input branch: resolve, connect, one GET, redirects, then what the server
+// sends decides the rest: MPEG-TS goes into the ring as entries of whole packets, FLV goes
+// into the ring as raw entries and, split at tag boundaries, into the FLV tag ring with
+// the decoder set-up captured on the way; a playlist turns the channel into an HLS one; a
+// movie channel's file is only probed. One call is one connect cycle: redirects are
+// followed within it, and the caller waits the reconnection delay between cycles.
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "core/config.h"
+#include "core/log.h"
+#include "core/os/time.h"
+#include "formats/h264.h"
+#include "ingest/flv_splitter.h"
+#include "ingest/http_input.h"
+#include "ingest/http_response.h"
+#include "ingest/input.h"
+#include "ingest/source_check.h"
+#include "ingest/ts_align.h"
+#include "net/dns.h"
+#include "net/socket.h"
+
+namespace kx {
+
+namespace {
+
+constexpr int kConnectTimeoutMs = 10000;
+constexpr int kSendTimeoutMs = 10000;
+constexpr int64_t kSilenceMs = 10000;  // the receive time-out of TCP sources
+constexpr int kPollStepMs = 200;       // commands are looked at this often
+constexpr int kRecvBufferBytes = 2 << 20;
+constexpr int kMaxRedirects = 10;       // per connect cycle
+constexpr std::size_t kReadBytes = 16384;
+constexpr std::size_t kHeadReadBytes = 2048;
+constexpr std::size_t kRtpPrefix = 12;  // an RTP header in front of the TS
+constexpr std::size_t kLogCut = 300;      // an answer that is not HTTP, in log lines
+constexpr std::size_t kLogHeadMax = 4000;  // a response head in a log line
+constexpr int kFlvEntryBytes = 1452;
+constexpr int kAvcSearchEntries = 4096;  // entries per connection searched for SPS/PPS
+constexpr int64_t kRateStepMs = 10000;   // an estimated bit rate is renewed this often
+
+constexpr int kGoOn = -1;  // beside the BranchEnd values: the cycle goes on
+
+enum ReadResult : long { kReadClosed = 0, kReadError = -1, kReadTimeout = -2, kReadCommand = -3, kReadBroken = -4 };
+
+// One connection: the socket, its response head and its body with the transfer coding
+// removed.
+class HttpConnection {
+ public:
+  explicit HttpConnection(InputContext& ctx) : ctx_(ctx) {}
+
+  Socket sock;
+  HttpResponseParser parser;
+
+  // What has arrived, up to cap bytes, waiting up to the silence limit in steps that look
+  // at the commands. > 0 bytes, or a ReadResult.
+  long recv_raw(uint8_t* buf, std::size_t cap) {
+    const int64_t deadline = mono_ms() + kSilenceMs;
+    for (;;) {
+      if (ctx_.should_end()) return kReadCommand;
+      const int64_t left = deadline - mono_ms();
+      if (left <= 0) return kReadTimeout;
+      const long r = recv_some(sock.fd(), buf, cap, static_cast<int>(std::min<int64_t>(left, kPollStepMs)));
+      if (r == -2) continue;
+      if (r > 0) return r;
+      return r == 0 ? kReadClosed : kReadError;
+    }
+  }
+
+  // The head is complete; rest[0, n) came after it in the same read.
+  void begin_body(uint8_t* rest, std::size_t n) {
+    const HttpResponseHead& h = parser.head();
+    chunked_ = h.chunked;
+    left_ = h.content_length;
+    dechunk_.reset();
+    early_.clear();
+    early_pos_ = 0;
+    if (chunked_) {
+      const long d = dechunk_.decode(rest, n);
+      if (d < 0) broken_ = true;
+      else early_.assign(rest, rest + d);
+    } else {
+      if (left_ >= 0 && static_cast<int64_t>(n) > left_) n = static_cast<std::size_t>(left_);
+      early_.assign(rest, rest + n);
+      if (left_ >= 0) left_ -= static_cast<int64_t>(n);
+    }
+  }
+
+  // Body bytes that came with the head.
+  const std::vector<uint8_t>& early() const { return early_; }
+
+  // The next body bytes: those that came with the head first. > 0 bytes, or a ReadResult
+  // (kReadClosed also at the end of a chunked body or of the announced length).
+  long read_body(uint8_t* buf, std::size_t cap) {
+    if (early_pos_ < early_.size()) {
+      const std::size_t n = std::min(cap, early_.size() - early_pos_);
+      std::memcpy(buf, early_.data() + early_pos_, n);
+      early_pos_ += n;
+      return static_cast<long>(n);
+    }
+    if (broken_) return kReadBroken;
+    for (;;) {
+      if ((chunked_ && dechunk_.done()) || (!chunked_ && left_ == 0)) {
+        if (ctx_.should_end()) return kReadCommand;
+        return kReadClosed;
+      }
+      std::size_t want = cap;
+      if (!chunked_ && left_ > 0 && static_cast<uint64_t>(left_) < want) want = static_cast<std::size_t>(left_);
+      const long r = recv_raw(buf, want);
+      if (r <= 0) return r;
+      if (!chunked_) {
+        if (left_ > 0) left_ -= r;
+        return r;
+      }
+      const long d = dechunk_.decode(buf, static_cast<std::size_t>(r));
+      if (d < 0) {
+        broken_ = true;
+        return kReadBroken;
+      }
+      if (d > 0) return d;
+    }
+  }
+
+ private:
+  InputContext& ctx_;
+  std::vector<uint8_t> early_;
+  std::size_t early_pos_ = 0;
+  bool chunked_ = false;
+  bool broken_ = false;
+  ChunkedDecoder dechunk_;
+  int64_t left_ = -1;  // body bytes still to come; -1 unknown
+};
+
+// What the first body bytes are.
+enum BodyKind { kKindUnknownYet, kKindTs, kKindRtpTs, kKindFlv, kKindPlaylist, kKindOther };
+
+// Whether p[0, n) is word, or (when more may come) could still become it.
+int match_prefix(const uint8_t* p, std::size_t n, std::string_view word, bool final) {
+  const std::size_t k = std::min(n, word.size());
+  if (std::memcmp(p, word.data(), k) != 0) return 0;  // no
+  if (k == word.size()) return 1;                       // yes
+  return final ? 0 : -1;                                // not yet known
+}
+
+BodyKind classify_body(const uint8_t* p, std::size_t n, bool final) {
+  if (n == 0) return final ? kKindOther : kKindUnknownYet;
+  if (p[0] == kTsSyncByte) return kKindTs;
+  const int flv = match_prefix(p, n, "FLV", final);
+  if (flv == 1) return kKindFlv;
+  std::size_t bom = 0;
+  const int b = match_prefix(p, n, "\xEF\xBB\xBF", final);
+  if (b == 1) bom = 3;
+  const int m3u = b == -1 ? -1 : match_prefix(p + bom, n - bom, "#EXTM3U", final);
+  if (m3u == 1) return kKindPlaylist;
+  // An RTP header (version 2) in front of the first packet.
+  const bool rtp = (p[0] & 0xC0) == 0x80;
+  if (rtp && n > kRtpPrefix && p[kRtpPrefix] == kTsSyncByte) return kKindRtpTs;
+  if (flv == -1 || m3u == -1 || (rtp && n <= kRtpPrefix && !final)) return kKindUnknownYet;
+  return kKindOther;
+}
+
+// The index of the shared source slot this cycle reads.
+std::size_t slot_index(const Channel_Info& ch) {
+  return static_cast<std::size_t>(std::clamp(ch.rt.nCurrent_URL_Index.load(), 0, 2));
+}
+
+// Changes the shared slot, unless it was redefined since this cycle took its copy.
+template <typename F>
+void change_shared_slot(Channel_Info& ch, const Source_URL_Info& expected, F change) {
+  std::lock_guard<std::mutex> l(ch.rt.src_lock);
+  Source_URL_Info& s = ch.rt.src[slot_index(ch)];
+  if (s.host != expected.host || s.port != expected.port || s.path != expected.path) return;
+  change(s);
+}
+
+// The request as it may appear in a log: credentials left out.
+std::string loggable_request(const Source_URL_Info& s) {
+  return http_get_request(s.path, s.host, s.port, s.credentials.empty() ? "" : "*");
+}
+
+struct Cycle {
+  InputContext& ctx;
+  Channel_Info& ch;
+  int n;
+  Source_URL_Info taken;   // the shared slot as this cycle took it (updated by a 301)
+  bool temporary = false;  // a temporary redirect is in force
+};
+
+// Name to IP, TCP Open, TCP Opened, HTTP Request.
+int connect_and_send(Cycle& c, HttpConnection& conn) {
+  Source_URL_Info& src = c.ctx.src;
+  c.ch.rt.status.store(kStNameToIp);
+  if (!source_record_usable(src)) {
+    log_admin("CH [%d]: NAME to IP error code [%d] [%s]\n", c.n, 0, src.host.c_str());
+    return kEndSourceFailed;
+  }
+  NameQuery q;
+  q.name = src.host.substr(0, 255);
+  errno = 0;
+  if (!resolve_name(q) || q.count <= 0) {
+    log_admin("CH [%d]: NAME to IP error code [%d] [%s]\n", c.n, errno, src.host.c_str());
+    src.ip.clear();
+    return kEndSourceFailed;
+  }
+  const int interval = config()->i(Key::channel_reconnection_interval);
+  const int count = std::min(q.count, kNameQueryMaxAddrs);
+  for (int i = 0; i < count && !conn.sock; ++i) {
+    src.ip = ipv4_text(ntohl(q.addr[i]));
+    c.ch.rt.status.store(kStTcpOpen);
+    const int r = tcp_connect(src.ip, src.port, kConnectTimeoutMs, [&c] { return c.ctx.should_end(); }, conn.sock);
+    if (r < 0) return kEndCommand;
+    // The last failure is logged by the reconnection delay itself.
+    if (r == 0 && i + 1 < count) log_admin("CH [%d]: reconnect it after [%d] sec.\n", c.n, interval);
+  }
+  if (!conn.sock) {
+    c.ch.rt.status.store(kStTcpFailed);
+    return c.ctx.should_end() ? kEndCommand : kEndSourceFailed;
+  }
+  c.ch.rt.status.store(kStTcpOpened);
+  log_admin("CH [%d]: connects source url \n", c.n);
+  set_recv_buffer(conn.sock.fd(), kRecvBufferBytes);  // the kernel may grant less
+
+  c.ch.rt.status.store(kStHttpRequest);
+  const std::string req = http_get_request(src.path, src.host, src.port, src.credentials);
+  if (!send_all(conn.sock.fd(), req.data(), req.size(), kSendTimeoutMs)) {
+    log_admin("CH [%d]: TCP Send Cmd failed =[%s]\n", c.n, loggable_request(src).c_str());
+    return kEndSourceFailed;
+  }
+  return kGoOn;
+}
+
+// Reads the response head, however the bytes are cut, up to its blank line.
+int read_head(Cycle& c, HttpConnection& conn) {
+  uint8_t buf[kHeadReadBytes];
+  std::string seen;  // the start of the answer, for the log line of one that is not HTTP
+  for (;;) {
+    const long r = conn.recv_raw(buf, sizeof buf);
+    if (r == kReadCommand) return kEndCommand;
+    if (r == kReadTimeout || (r == kReadClosed && conn.parser.text().empty())) {
+      log_admin("Warning: CH [%d]: HTTP Response Timeout\n", c.n);
+      return kEndSourceFailed;
+    }
+    if (r == kReadError) {
+      log_admin("Warning: CH [%d]: HTTP Response Error, Len[%d]\n", c.n, -1);
+      return kEndSourceFailed;
+    }
+    if (r == kReadClosed) {  // closed inside the head
+      log_admin("Error: CH [%d]: HTTP Response=[%s]\n", c.n, http_log_text(conn.parser.text(), kLogCut).c_str());
+      return kEndSourceFailed;
+    }
+    c.ch.rt.status.store(kStHttpResponse);
+    if (seen.size() < kLogCut)
+      seen.append(reinterpret_cast<const char*>(buf), std::min<std::size_t>(static_cast<std::size_t>(r), kLogCut - seen.size()));
+    const std::size_t used = conn.parser.feed(buf, static_cast<std::size_t>(r));
+    if (conn.parser.state() == kHeadFailed) {
+      log_admin("Error: CH [%d]: HTTP Response=[%s]\n", c.n, http_log_text(seen, kLogCut).c_str());
+      return kEndSourceFailed;
+    }
+    if (conn.parser.state() == kHeadDone) {
+      conn.begin_body(buf + used, static_cast<std::size_t>(r) - used);
+      return kGoOn;
+    }
+  }
+}
+
+// The head without its blank line, for log lines (bounded to fit one).
+std::string head_for_log(const HttpConnection& conn) {
+  std::string t = conn.parser.text();
+  while (!t.empty() && (t.back() == '\r' || t.back() == '\n')) t.pop_back();
+  return http_log_text(t, kLogHeadMax);
+}
+
+// Follows a redirect in this cycle's copy of the source (and, for a permanent one, in
+// the shared slot). false when the location cannot be used.
+bool follow_redirect(Cycle& c, const HttpResponseHead& h, bool permanent) {
+  HttpTarget t;
+  if (!h.has_location || !http_resolve_location(h.location, c.ctx.src.path, t)) {
+    log_admin(permanent ? "CH [%d]: Can not find Permanent URL\n" : "CH [%d]: Can not find Temp URL\n", c.n);
+    return false;
+  }
+  Source_URL_Info& s = c.ctx.src;
+  if (t.absolute) {
+    // Credentials go only where they were meant for, unless the location brings its own.
+    if (!t.credentials.empty()) s.credentials = t.credentials;
+    else if (t.host != s.host) s.credentials.clear();
+    s.host = t.host;
+    s.port = t.port;
+    s.ip.clear();
+  }
+  s.path = t.path;
+  if (!permanent) {
+    c.temporary = true;
+  } else if (!c.temporary) {
+    // Permanent for the configured URL only; after a temporary hop it is the temporary
+    // URL that moved.
+    change_shared_slot(c.ch, c.taken, [&s](Source_URL_Info& shared) {
+      shared.host = s.host;
+      shared.port = s.port;
+      shared.ip = s.ip;
+      shared.path = s.path;
+      shared.credentials = s.credentials;
+    });
+    c.taken.host = s.host;
+    c.taken.port = s.port;
+    c.taken.path = s.path;
+  }
+  return true;
+}
+
+// ---- MPEG-TS ----
+
+struct TsOut {
+  Channel_Info* ch;
+  RealBuffer* ring;
+  int searched = 0;
+  bool have_avc = false;
+};
+
+void commit_ts_entry(void* user, const uint8_t* data, int len) {
+  auto* o = static_cast<TsOut*>(user);
+  o->ring->commit(data, len);
+  if (o->have_avc || o->searched >= kAvcSearchEntries) return;
+  ++o->searched;
+  AvcConfig cfg;
+  if (avc_config_from_ts(data, len, cfg) != 1 || cfg.len <= 0) return;
+  auto s = std::make_shared<DecoderSetup>();
+  s->avc_header.assign(reinterpret_cast<const char*>(cfg.header), static_cast<std::size_t>(cfg.len));
+  s->avc_chunk_header = false;
+  o->ch->rt.set_setup(std::move(s));
+  o->have_avc = true;
+}
+
+// Why the data of a connection ended.
+int data_end(Cycle& c, long r) {
+  switch (r) {
+    case kReadCommand:
+      return kEndCommand;
+    case kReadTimeout:
+      log_admin("Warning: CH [%d]: HTTP Data Timeout\n", c.n);
+      break;
+    case kReadClosed:
+      log_admin("Warning: CH [%d]: HTTP Socket Zero Bytes\n", c.n);
+      break;
+    case kReadBroken:
+      log_admin("Warning: CH [%d]: HTTP chunked body broken\n", c.n);
+      break;
+    default:
+      log_admin("Warning: CH [%d]: HTTP Socket Closed\n", c.n);
+      break;
+  }
+  return c.ctx.should_end() ? kEndCommand : kEndSourceFailed;
+}
+
+int ts_loop(Cycle& c, HttpConnection& conn, const uint8_t* first, std::size_t first_len) {
+  TsAligner al;
+  ts_align_reset(al);
+  TsOut out{&c.ch, c.ctx.ring.get()};
+  ts_align_feed(al, first, first_len, commit_ts_entry, &out);
+  std::vector<uint8_t> buf(kReadBytes);
+  for (;;) {
+    c.ch.rt.status.store(kStOn);
+    const long r = conn.read_body(buf.data(), buf.size());
+    if (r > 0) {
+      ts_align_feed(al, buf.data(), static_cast<std::size_t>(r), commit_ts_entry, &out);
+      continue;
+    }
+    // Whole packets already received are kept; a cut packet is not.
+    ts_align_flush(al, commit_ts_entry, &out);
+    return data_end(c, r);
+  }
+}
+
+// ---- FLV ----
+
+struct FlvOut {
+  Channel_Info* ch;
+  RealBuffer* slots;
+  FlvSplitter* split;
+  uint32_t published = 0;
+};
+
+void publish_setup(FlvOut& o) {
+  if (o.split->setup_version() == o.published) return;
+  DecoderSetup s = o.split->setup();
+  if (s.flv_header.empty()) return;  // nothing of this connection yet
+  o.published = o.split->setup_version();
+  o.ch->rt.set_setup(std::make_shared<const DecoderSetup>(std::move(s)));
+}
+
+void commit_flv_slot(void* user, const uint8_t* data, int len, bool keyframe) {
+  auto* o = static_cast<FlvOut*>(user);
+  publish_setup(*o);  // players read the set-up before the tags after it
+  EntryMeta meta;
+  meta.keyframe_offset = keyframe ? 0 : -1;
+  o->slots->commit(data, len, meta);
+}
+
+int flv_loop(Cycle& c, HttpConnection& conn, const uint8_t* first, std::size_t first_len) {
+  Channel_Info& ch = c.ch;
+  RealBufferPtr slots = ch.rt.flv_ring();
+  if (!slots) {
+    try {
+      slots = std::make_shared<RealBuffer>(3 * c.ctx.ring->size(), c.ctx.index);
+    } catch (const std::bad_alloc&) {
+      log_admin("RTMP2FLV Buffer allocated failed\n");
+      return kEndCommand;
+    }
+    ch.rt.set_flv_ring(slots);
+  }
+  FlvSplitter split(c.n);
+  split.start_connection();
+  FlvOut out{&ch, slots.get(), &split};
+  ch.rt.nBitrate.store(0);
+  ch.rt.nSleep_Time.store(0);
+  const double tolerance = ch.def.tolerance;
+
+  uint8_t entry[kFlvEntryBytes];
+  int entry_len = 0;
+  uint64_t bytes = 0;
+  bool rate_from_meta = false;
+  const int64_t started = mono_ms();
+  int64_t next_estimate = started + kRateStepMs;
+
+  auto take = [&](const uint8_t* p, std::size_t len) {
+    bytes += len;
+    split.feed(p, len, commit_flv_slot, &out);
+    publish_setup(out);
+    // The raw stream, in entries of 1452 bytes.
+    while (len > 0) {
+      const std::size_t k = std::min(len, static_cast<std::size_t>(kFlvEntryBytes - entry_len));
+      std::memcpy(entry + entry_len, p, k);
+      entry_len += static_cast<int>(k);
+      p += k;
+      len -= k;
+      if (entry_len == kFlvEntryBytes) {
+        c.ctx.ring->commit(entry, entry_len);
+        entry_len = 0;
+      }
+    }
+    if (!rate_from_meta && split.meta_kbps() > 0) {
+      rate_from_meta = true;
+      const int kbps = split.meta_kbps();
+      ch.rt.nBitrate.store(kbps);
+      ch.rt.nSleep_Time.store(flv_sleep_time_ms(kbps, tolerance, false));
+      log_admin("CH [%d]: FLV Bitrate=[%d], Sleeptime=[%d]\n", c.n, kbps, ch.rt.nSleep_Time.load());
+    }
+    const int64_t now = mono_ms();
+    if (!rate_from_meta && now >= next_estimate) {
+      // Without a data rate in the metadata: bits per millisecond so far, i.e. kbit/s.
+      next_estimate = now + kRateStepMs;
+      const int64_t ms = std::max<int64_t>(now - started, 1);
+      const int kbps = static_cast<int>(std::min<uint64_t>(bytes * 8 / static_cast<uint64_t>(ms), 10000000));
+      ch.rt.nBitrate.store(kbps);
+      ch.rt.nSleep_Time.store(flv_sleep_time_ms(kbps, tolerance, true));
+    }
+  };
+
+  take(first, first_len);
+  std::vector<uint8_t> buf(kReadBytes);
+  for (;;) {
+    ch.rt.status.store(kStOn);
+    const long r = conn.read_body(buf.data(), buf.size());
+    if (r > 0) {
+      take(buf.data(), static_cast<std::size_t>(r));
+      continue;
+    }
+    if (entry_len > 0) c.ctx.ring->commit(entry, entry_len);
+    return data_end(c, r);
+  }
+}
+
+// ---- movies ----
+
+// The format a movie channel's path names, with the source type it becomes; 0 for none.
+int movie_format(const std::string& path, int& type) {
+  std::string p = path.substr(0, path.find('?'));
+  for (char& ch : p) ch = static_cast<char>(ch >= 'A' && ch <= 'Z' ? ch - 'A' + 'a' : ch);
+  auto ends = [&p](const char* ext) {
+    const std::size_t n = std::strlen(ext);
+    return p.size() >= n && p.compare(p.size() - n, n, ext) == 0;
+  };
+  if (ends(".mp4")) { type = kSrcHttpMovie; return kInputMp4File; }
+  if (ends(".avi")) { type = kSrcHttpMovie; return 10; }
+  if (ends(".ts")) { type = kSrcHttpTsMovie; return kInputTsFile; }
+  if (ends(".flv")) { type = kSrcHttpFlvMovie; return kInputFlvFile; }
+  return 0;
+}
+
+void set_on(Cycle& c) {
+  log_admin("CH [%d]: Finished to Check Video Input Format\n", c.n);
+  c.ch.rt.nChannel_Status.store(kStatusOn);
+  c.ch.rt.tStart_Time.store(wall_seconds());
+}
+
+// Format check and the data that follows.
+int receive(Cycle& c, HttpConnection& conn) {
+  Channel_Info& ch = c.ch;
+  const int n = c.n;
+  const std::vector<uint8_t>& early = conn.early();
+  if (early.empty()) {
+    log_admin("CH [%d]: Pure HTTP Header \n", n);
+  } else {
+    switch (classify_body(early.data(), early.size(), false)) {
+      case kKindTs:
+        log_admin("CH [%d]:  HTTP Header contains TS Data [%d] Bytes\n", n, static_cast<int>(early.size()));
+        break;
+      case kKindRtpTs:
+        log_admin("CH [%d]:  HTTP Header contains TS Data [%d] Bytes\n", n, static_cast<int>(early.size() - kRtpPrefix));
+        break;
+      case kKindFlv:
+        log_admin("CH [%d]:  HTTP Header with FLV Content [%d] Bytes\n", n, static_cast<int>(early.size()));
+        break;
+      case kKindOther:
+        log_admin("CH [%d]:  1. HTTP Header with NON TS or NON FLV\n", n);
+        break;
+      default:
+        break;
+    }
+  }
+
+  log_admin("CH [%d]: Start to Check Video Input Format\n", n);
+  ch.rt.status.store(kStCheckFormat);
+  // Enough of the body to tell the formats apart.
+  std::vector<uint8_t> probe;
+  std::vector<uint8_t> buf(kReadBytes);
+  bool final = false;
+  while (classify_body(probe.data(), probe.size(), final) == kKindUnknownYet) {
+    const long r = conn.read_body(buf.data(), buf.size());
+    if (r == kReadCommand) return kEndCommand;
+    if (r <= 0) {
+      final = true;
+      continue;
+    }
+    probe.insert(probe.end(), buf.data(), buf.data() + r);
+  }
+  if (probe.empty()) {
+    const std::string& type = conn.parser.head().content_type;
+    if (type.size() >= 9 && std::equal(type.begin(), type.begin() + 9, "text/html",
+                                       [](char a, char b) { return (a | 0x20) == b; })) {
+      log_admin("CH [%d]: is [%s]\n", n, head_for_log(conn).c_str());
+    } else {
+      log_admin("CH [%d]: Finished to Check Video Length = [%d]\n", n, 0);
+    }
+    ch.rt.nInput_Format.store(0);
+    return c.ctx.should_end() ? kEndCommand : kEndSourceFailed;
+  }
+
+  int movie_type = 0;
+  const int movie = ch.def.nChannel_Type == kTypeMovie ? movie_format(c.ctx.src.path, movie_type) : 0;
+  if (movie != 0) {
+    // The outputs serve a movie themselves; the input only probes it now and then.
+    log_admin("CH [%d]: Start to receive Movie Stream\n", n);
+    ch.rt.nInput_Format.store(movie);
+    c.ctx.src.type = movie_type;
+    set_on(c);
+    conn.sock.close();
+    ch.rt.status.store(kStReconnect);
+    const int interval = config()->i(Key::channel_reconnection_interval);
+    if (c.ctx.sleep_or_end(10LL * 1000 * std::clamp(interval, 0, 3600))) return kEndCommand;
+    return kEndSwitchNow;
+  }
+
+  switch (classify_body(probe.data(), probe.size(), true)) {
+    case kKindFlv:
+      log_admin("CH [%d]: Start to receive FLV Stream\n", n);
+      ch.rt.nInput_Format.store(1);
+      if (c.ctx.src.type == kSrcHttp) {
+        c.ctx.src.type = kSrcHttpFlv;
+        change_shared_slot(ch, c.taken, [](Source_URL_Info& s) {
+          if (s.type == kSrcHttp) s.type = kSrcHttpFlv;
+        });
+      }
+      set_on(c);
+      return flv_loop(c, conn, probe.data(), probe.size());
+    case kKindTs:
+    case kKindRtpTs: {
+      log_admin("CH [%d]: Start to receive MP2T Stream\n", n);
+      ch.rt.nInput_Format.store(2);
+      if (c.ctx.src.type == kSrcHttpFlv) {
+        c.ctx.src.type = kSrcHttp;
+        change_shared_slot(ch, c.taken, [](Source_URL_Info& s) {
+          if (s.type == kSrcHttpFlv) s.type = kSrcHttp;
+        });
+      }
+      set_on(c);
+      const std::size_t skip = probe[0] == kTsSyncByte ? 0 : kRtpPrefix;
+      return ts_loop(c, conn, probe.data() + skip, probe.size() - skip);
+    }
+    case kKindPlaylist:
+      // The channel comes back as a playlist source.
+      change_shared_slot(ch, c.taken, [](Source_URL_Info& s) { s.type = kSrcHls; });
+      ch.rt.nRefresh.store(1);
+      log_admin("CH [%d]: HTTP M3U Input\n", n);
+      return kEndCommand;
+    default:
+      log_admin("CH [%d]: not MP4, FLV or M2T format\n", n);
+      ch.rt.nInput_Format.store(0);
+      return c.ctx.should_end() ? kEndCommand : kEndSourceFailed;
+  }
+}
+
+}  // namespace
+
+int http_input_branch(InputContext& ctx) {
+  if (!ctx.ring) {
+    log_admin("Real Buffer allocated failed\n");
+    return kEndCommand;
+  }
+  Cycle c{ctx, *ctx.ch, ctx.number(), ctx.src};
+  c.ch.rt.nChannel_Status.store(kStatusConnecting);
+  for (int redirects = 0;;) {
+    if (ctx.should_end()) return kEndCommand;
+    HttpConnection conn(ctx);
+    int r = connect_and_send(c, conn);
+    if (r != kGoOn) return r;
+    r = read_head(c, conn);
+    if (r != kGoOn) return r;
+    const HttpResponseHead& h = conn.parser.head();
+    const int status = h.status;
+    if (status == 200 || status == 206) return receive(c, conn);
+    const bool permanent = status == 301 || status == 308;
+    const bool temporary = status == 302 || status == 303 || status == 307;
+    if (permanent || temporary) {
+      if (redirects == kMaxRedirects) {
+        log_admin("CH [%d]: too many redirects [%d]\n", c.n, redirects);
+        return kEndSourceFailed;
+      }
+      ++redirects;
+      if (!follow_redirect(c, h, permanent)) return kEndSourceFailed;
+      continue;  // at once, on a new connection
+    }
+    if (status == 504) {
+      log_admin("CH [%d]: Get Response: 504 Gateway Time-out\n", c.n);
+    } else {
+      log_admin("Error: CH [%d]: HTTP Response=[%s]\n", c.n, head_for_log(conn).c_str());
+    }
+    return kEndSourceFailed;
+  }
+}
+
+}  // namespace kx
