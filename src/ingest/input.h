@@ -33,7 +33,20 @@ struct InputContext {
   // Sleeps up to ms in steps that notice the commands; true when a command cut it short.
   bool sleep_or_end(int64_t ms);
   bool command_seen = false;
+  bool side_threads_started = false;  // at most once between two passes through Init
 };
+
+// The side threads of a channel, started once its data flows: the time-shift recorder
+// (delay channels, and dvr channels with tv_on_demand_record_duration >= 1), the EPG
+// recorder (epg_channel_record 1 or 2) and the HLS segmenter (nHLS_Mode 1 or 2). Each hook
+// is filled by the module that provides the thread; an empty hook starts nothing.
+struct SideThreadHooks {
+  void (*timeshift)(InputContext&) = nullptr;
+  void (*epg_record)(InputContext&) = nullptr;
+  void (*hls)(InputContext&) = nullptr;
+};
+extern SideThreadHooks g_side_thread_hooks;
+void start_side_threads(InputContext& ctx);
 
 // The branches, one per kind of source.
 int udp_input_branch(InputContext& ctx);

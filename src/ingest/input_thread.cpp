@@ -139,6 +139,7 @@ void run_input(InputContext& ctx) {
       ch.rt.nRefresh.store(0);
       ch.rt.nCurrent_URL_Index.store(0);
       ctx.command_seen = false;
+      ctx.side_threads_started = false;
       if (ch.def.nChannel_Type == kTypeInactive) {
         log_admin("CH [%d] is INACTIVE\n", ctx.number());
       } else {
@@ -160,6 +161,30 @@ void run_input(InputContext& ctx) {
 }  // namespace
 
 int64_t g_input_stop_wait_ms = 60000;
+SideThreadHooks g_side_thread_hooks;
+
+void start_side_threads(InputContext& ctx) {
+  if (ctx.side_threads_started) return;
+  ctx.side_threads_started = true;
+  const ChannelDef& d = ctx.ch->def;
+  const int type = d.defined_type();
+  ConfigPtr c = config();
+  const int n = ctx.number();
+  if (g_side_thread_hooks.timeshift &&
+      (type == kTypeDelay || (type == kTypeDvr && c->i(Key::tv_on_demand_record_duration) >= 1))) {
+    log_admin("CH [%d]: Start to hTV_On_Demand_Thread_Server \n", n);
+    g_side_thread_hooks.timeshift(ctx);
+  }
+  const int epg = c->i(Key::epg_channel_record);
+  if (g_side_thread_hooks.epg_record && (epg == 1 || epg == 2)) {
+    log_admin("CH [%d]: Start to hRecord_Channel_By_EPG Server \n", n);
+    g_side_thread_hooks.epg_record(ctx);
+  }
+  if (g_side_thread_hooks.hls && (d.nHLS_Mode == 1 || d.nHLS_Mode == 2)) {
+    log_admin("CH [%d]: Start to hHLS_Thread_Server \n", n);
+    g_side_thread_hooks.hls(ctx);
+  }
+}
 
 void set_input_branch(int source_type, InputBranch branch) {
   if (source_type < 0 || source_type >= 64) return;

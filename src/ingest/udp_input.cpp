@@ -127,6 +127,7 @@ int udp_input_branch(InputContext& ctx) {
     if (r > 0) break;
   }
   log_first_data(ctx);
+  start_side_threads(ctx);
   ch.rt.nChannel_Status.store(kStatusOn);
   ch.rt.tStart_Time.store(wall_seconds());
 

@@ -26,8 +26,13 @@ std::atomic<int> g_fail_source{0};
 std::mutex g_ports_lock;
 std::vector<int> g_ports;  // the source port of every connect, in order
 
+std::atomic<int> g_timeshift_starts{0};
+std::atomic<int> g_hls_starts{0};
+
 int fake_branch(kx::InputContext& ctx) {
   g_connects.fetch_add(1);
+  kx::start_side_threads(ctx);
+  kx::start_side_threads(ctx);  // a second call in the same pass starts nothing
   {
     std::lock_guard<std::mutex> l(g_ports_lock);
     g_ports.push_back(ctx.src.port);
@@ -166,6 +171,24 @@ TEST_F(InputThread, CommandsCutTheReconnectionWaitShort) {
   ASSERT_TRUE(kx::join_thread(thread, 5000));
   EXPECT_LT(kx::mono_ms() - t0, 2000);
   kx::g_server_stop.clear();
+}
+
+TEST_F(InputThread, SideThreadsStartOncePerPassByChannelKind) {
+  kx::g_side_thread_hooks.timeshift = [](kx::InputContext&) { g_timeshift_starts.fetch_add(1); };
+  kx::g_side_thread_hooks.hls = [](kx::InputContext&) { g_hls_starts.fetch_add(1); };
+  g_timeshift_starts = 0;
+  g_hls_starts = 0;
+  ch->def.nChannel_Type = kx::kTypeDelay;  // delay: time-shift yes; no HLS mode: segmenter no
+  start();
+  ASSERT_TRUE(running_with_connects(1));
+  EXPECT_EQ(g_timeshift_starts.load(), 1);
+  ch->rt.nRefresh.store(1);  // a new pass through Init may start them again
+  ASSERT_TRUE(running_with_connects(2));
+  EXPECT_EQ(g_timeshift_starts.load(), 2);
+  EXPECT_EQ(g_hls_starts.load(), 0);
+  ch->rt.nStop.store(1);
+  ASSERT_TRUE(kx::join_thread(thread, 10000));
+  kx::g_side_thread_hooks = {};
 }
 
 TEST(ReconnectDelay, IsComputedIn64BitsAndBounded) {
