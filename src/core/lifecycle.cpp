@@ -11,6 +11,7 @@
 #include "core/monitor.h"
 #include "core/os/file.h"
 #include "core/os/time.h"
+#include "http/http_server.h"
 #include "ingest/input.h"
 #include "subscribers/resellers.h"
 #include "subscribers/users.h"
@@ -37,7 +38,7 @@ Service g_monitor{"System Monitor Server", "Start to Close System Monitor Server
 Service g_apps_server{"HTTP APPS Server", "Start to Close HTTP APPS Server...\n",
                       "HTTP APPS Server Closed...\n"};
 Service g_http_server{"HTTP Streaming Server", "Start to Close HTTP Streaming Server...\n",
-                      "HTTP Streaming Server Closed...\n"};
+                      "HTTP Streaming Server Closed...\n", HTTP_Server};
 Service g_rtmp_server{"RTMP Streaming Server", "Start to Close RTMP Steaming Server...\n",
                       "RTMP Streaming Server Closed...\n"};
 Service g_rtsp_server{"RTSP Streaming Server", "Start to Close RTSP Steaming Server...\n",

@@ -1,6 +1,8 @@
 // The HTTP streaming server: the accept thread, one command thread per connection, the
 // data threads that stream, and the release thread that joins and frees sessions.
 #pragma once
+#include <atomic>
+#include <cstdint>
 #include <string>
 
 #include "core/os/ptr_list.h"
@@ -11,6 +13,28 @@ namespace kx {
 
 // The server's service routine (start-up runs it as the HTTP streaming server).
 int HTTP_Server(Service& s);
+
+// Server state, as the command and data threads see it.
+enum HttpServerState : int {
+  kHttpStopped = 0,
+  kHttpStopRequested = 1,
+  kHttpDraining = 2,  // the accept loop has ended; the release thread drains the sessions
+  kHttpRunning = 3,
+};
+extern std::atomic<int> g_http_state;
+// True while the server serves; every command and data thread loop polls it.
+inline bool http_server_running() { return g_http_state.load(std::memory_order_acquire) == kHttpRunning; }
+
+// One per accepted connection: reads and answers one request, starts at most one data thread.
+int HTTPCmdThread(void* session);
+// Joins and frees finished sessions; at stop it drains the online players and frees all.
+int HTTP_ReleaseThread(void* unused);
+// Asks the release thread for a pass at once (a command thread could not be created).
+void request_release_sweep();
+// Wakes the release thread so that it sees the state change to kHttpDraining.
+void wake_release_thread();
+// Sessions created and not yet deleted.
+extern std::atomic<int> g_http_live_sessions;
 
 // The online list (sessions streaming now) and the release list, each under its lock.
 struct SessionList {
@@ -42,9 +66,15 @@ int IPTV_FLV_HTTP_DataThread(void* session);
 int VOD_AVI_HTTP_DataThread(void* session);
 int VOD_MKV_HTTP_DataThread(void* session);
 
-// The end every data thread shares: closes the socket, takes the session off the online
-// list, gives the viewer count and the connection slot back, and hands the session to
-// the release thread.
+// The end every data thread shares: takes the session off the online list, closes the
+// socket, gives the viewer count and the connection slot back, logs "The Total Connection
+// is [%d]", sets the data thread state to 1 and hands the session to the release thread.
+// The thread must not touch the session afterwards (it is freed once the thread returns).
+//
+// Viewer counters: a channel data thread raises its channel's Active_No and Watched_No
+// (under rt.hCounter_Lock) right after online_add and sets s.counted_viewer; only then
+// does end_data_thread lower Active_No, so a thread that stopped before (channel -1)
+// changes no counter. The socket is closed only here, never by the data thread itself.
 void end_data_thread(PlayerSession& s);
 
 }  // namespace kx

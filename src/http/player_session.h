@@ -78,6 +78,10 @@ class PlayerSession {
   bool holds_slot = false;   // a connection slot was taken for it
   bool on_online_list = false;
   std::shared_ptr<Channel_Info> channel;  // the channel being watched, while streaming
+  // Set by the channel data thread once it has raised the channel's viewer counters
+  // (current and total); the end of the data thread lowers the current-viewer counter
+  // only when it is set, and clears it.
+  bool counted_viewer = false;
 };
 
 }  // namespace kx

@@ -1,0 +1,31 @@
+// What every HTTP data thread needs around its loop: whether the server still runs,
+// whole sends of body bytes that notice a stop, and sleeps that a stop cuts short.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+
+#include "http/player_session.h"
+
+namespace kx {
+
+// False once the HTTP server or the whole process is stopping.
+bool http_serving();
+
+// A player that takes nothing for this long is given up.
+inline constexpr int kBodySendTimeoutMs = 30000;
+
+enum SendResult : int { kSendStopped = -1, kSendFailed = 0, kSendDone = 1 };
+
+// Sends all len bytes on the session's socket. The first attempt is one plain send;
+// only a full socket buffer makes it wait, in steps that look at the stop flag and the
+// server. kSendFailed (err: the error number, 0 for a closed peer or the time-out) when
+// the player is gone; kSendStopped when a stop came first.
+int send_body(PlayerSession& s, const void* data, std::size_t len, int& err);
+
+// Sleeps up to ms in short steps; false when the stop flag or the server stop ended it.
+bool pause_ms(PlayerSession& s, int64_t ms);
+
+// Status A and B and the stage text at once.
+void set_state(PlayerSession& s, const char* status, const char* stage);
+
+}  // namespace kx

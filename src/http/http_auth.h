@@ -1,0 +1,19 @@
+// The user checks the HTTP command thread asks for when user authorisation is on.
+#pragma once
+#include <string>
+
+namespace kx {
+
+class PlayerSession;
+
+// The user check for one request, with the session's user, password, MAC and IP:
+// 1 granted, 2 time expired, 0 refused or unknown user.
+int check_user_for_request(PlayerSession& s);
+
+// Whether the session's user may watch channel (1-based): 1 allowed, 0 not.
+int check_channel_right(PlayerSession& s, int channel);
+
+// Resolves a request token to its user and password: 1 known, 0 unknown.
+int resolve_token(const std::string& token, std::string& user, std::string& password);
+
+}  // namespace kx

@@ -1,0 +1,196 @@
+// The pieces of an HTTP player request that need no socket: reading rules for the head,
+// the request line, the path classification by extension, query values, credentials,
+// byte ranges, channel numbers and the answer texts.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kx {
+
+// ---- the request head ----
+
+inline constexpr std::size_t kHeadBufferSize = 3072;  // what one receive may fill
+inline constexpr std::size_t kHeadLimit = 2048;       // more than this closes the connection
+
+enum HeadState : int { kHeadMore = 0, kHeadDone = 1, kHeadTooLong = 2 };
+// What the bytes held so far make of the head: too long when above kHeadLimit, done once
+// they hold "\r\n\r\n", else more is needed.
+HeadState head_state(std::string_view held);
+
+enum LineResult : int {
+  kLineOk = 1,
+  kLineTooShort = 0,     // empty or 1-3 bytes: closed silently
+  kLineNotHttp = -1,     // no "HTTP/" at all
+  kLineNotGet = -2,      // a method other than GET or HEAD
+  kLineBadVersion = -3,  // not HTTP/1.0 or HTTP/1.1, or a malformed request line
+  kLineRoot = -4,        // "/" alone
+};
+
+struct RequestLine {
+  bool head = false;    // HEAD: the answer is the header alone
+  bool http11 = false;  // HTTP/1.1 (else HTTP/1.0)
+  std::string target;   // the request target as sent (query values are read from it)
+  // The request target, from its "/" up to the blank before the version, with every
+  // "%20" turned into a space. Never holds NUL or control characters.
+  std::string path;
+  std::string player_name;  // User-Agent value, at most 32 characters; "N/A" when absent
+};
+
+// Checks the request line of a complete head and takes what the answer depends on.
+int parse_request_line(std::string_view head, RequestLine& out);
+
+// ---- classification by extension ----
+
+// Content types, each as stored: the type followed by "\r\n\r\n", so the line
+// "Content-Type: %s" filled with one of them closes the header.
+namespace ctype {
+inline constexpr const char* kMp2t = "video/mp2t\r\n\r\n";
+inline constexpr const char* kFlv = "video/x-flv\r\n\r\n";
+inline constexpr const char* kMp4 = "video/mp4\r\n\r\n";
+inline constexpr const char* kMpg = "video/mpg\r\n\r\n";
+inline constexpr const char* kQuicktime = "video/quicktime\r\n\r\n";
+inline constexpr const char* kAvi = "video/avi\r\n\r\n";
+inline constexpr const char* kMkv = "video/mkv\r\n\r\n";
+inline constexpr const char* kWmv = "video/x-ms-wmv\r\n\r\n";
+inline constexpr const char* kAsf = "video/x-ms-asf\r\n\r\n";
+inline constexpr const char* kMp3 = "audio/mp3\r\n\r\n";
+inline constexpr const char* kAc3 = "audio/ac3\r\n\r\n";
+inline constexpr const char* kWma = "audio/wma\r\n\r\n";
+inline constexpr const char* kM3u8 = "application/x-mpegURL\r\n\r\n";
+inline constexpr const char* kAsfHeader = "application/vnd.ms.wms-hdr.asfv1\r\n\r\n";
+inline constexpr const char* kSwf = "application/x-shockwave-flash\r\n\r\n";
+inline constexpr const char* kDefault = "application/x\r\n\r\n";
+inline constexpr const char* kJpeg = "image/jpeg\r\n\r\n";
+inline constexpr const char* kGif = "image/gif\r\n\r\n";
+inline constexpr const char* kPng = "image/png\r\n\r\n";
+inline constexpr const char* kHtml = "text/html\r\n\r\n";
+inline constexpr const char* kSrt = "text/srt\r\n\r\n";
+inline constexpr const char* kVtt = "text/vtt\r\n\r\n";
+inline constexpr const char* kHtmlBig5 = "text/html;charset=big5\r\n\r\n";
+}  // namespace ctype
+
+// Request kinds.
+enum RequestKind : int {
+  kKindRefused = -1,
+  kKindFile = 0,     // plain file
+  kKindMedia = 1,    // media file sent as it is
+  kKindChannel = 2,  // live channel
+  kKindPs = 3,       // MP4 / MOV / MPEG family file
+  kKindC4 = 4,       // live channel asked with ".c4"
+  kKindFlv = 5,      // FLV file
+  kKindByName = 6,   // no known extension: resolved by name
+  kKindMovie = 7,    // movie of the movie list at a remote location
+  kKindAvi = 8,
+  kKindMkv = 9,
+};
+
+struct PathClass {
+  int kind = kKindByName;
+  const char* content_type = ctype::kDefault;
+  bool checked = true;  // credentials are taken (and may refuse) for this extension
+  // The requested name: the path up to and including the matched extension (the whole
+  // path for kind 6). ".c4" names read ".ch"; "/chN.flv" becomes "/N.ch" (kind 2).
+  std::string name;
+};
+
+// Scans the path for the first known extension, position by position.
+PathClass classify_path(std::string_view path);
+
+// ---- query values and credentials ----
+
+// The value of key in the request text (cut at its first blank). The key counts only right
+// after '?', '&' or ':' and when "=" follows it. The value runs to the first '&' after it,
+// failing that to the first ':', failing that to the end; it is cut to cap - 1 characters.
+// True when the key is present; false with out empty.
+bool query_value(std::string_view text, std::string_view key, std::string& out, std::size_t cap);
+
+// Field capacities of the session (including the terminator).
+inline constexpr std::size_t kUserCap = 128;
+inline constexpr std::size_t kPasswordCap = 128;
+inline constexpr std::size_t kMacCap = 13;
+inline constexpr std::size_t kTokenCap = 50;
+
+// u=, p= and m= of a query with the credential separators sep1 and sep2. The user runs from
+// after "u=" to the separator before the "p=" key; the password from after "p=" to the first
+// sep1, failing that sep2, failing that "%26", failing that the end; the MAC likewise.
+// 1 when "u=" and "p=" were both found (user and password set), else 0 with both empty.
+int parse_query_credentials(std::string_view query, char sep1, char sep2, std::string& user,
+                            std::string& password, std::string& mac);
+
+// An "Authorization: Basic" value (Base64 up to the line end, bounded): the user before the
+// first "%3A" or else the first ':', the password after it. 1 when decoded and split; 0
+// with both empty when the value does not decode, holds a NUL byte or has no separator.
+int parse_basic_credentials(std::string_view value, std::string& user, std::string& password);
+
+// Finds a header's value in the head (name compared without case, after a line break),
+// up to its line end, leading blanks skipped. False when absent.
+bool header_value(std::string_view head, std::string_view name, std::string_view& value);
+
+enum CredentialSource : int { kCredFromQuery = 1, kCredFromHeader = 2 };
+struct Credentials {
+  std::string token, user, password, mac;
+  int source = kCredFromQuery;  // what credential extraction answers when not refused
+  bool has_token = false;       // a token must be resolved (and refuses when unknown)
+};
+// Credential extraction without the token table: path is the request target, head the
+// whole head. A path without '?' takes the Basic header (or nothing): source 2. A path
+// with '?' and a token: has_token (the caller resolves it). Else u=/p=/m=: source 1; else
+// the Basic header: source 2; else source 1 with everything empty.
+void extract_credentials(std::string_view path, std::string_view head, char sep1, char sep2,
+                         Credentials& out);
+
+// ---- byte ranges ----
+
+enum RangeStatus : int { kRangeNone = 0, kRangePartial = 1, kRangeUnsatisfiable = 2 };
+struct ByteRange {
+  int status = kRangeNone;
+  int64_t start = 0;  // first byte
+  int64_t end = 0;    // one past the last byte
+};
+// The "Range: bytes=" header of the head against a file of size bytes. Forms "a-b", "a-"
+// and "-n"; an end past the file is clamped; a start at or past the size, a suffix of 0 or
+// any range of an empty file is unsatisfiable; a malformed header or b < a is ignored
+// (the whole file, kRangeNone with 0..size). Only the first range of a list counts.
+ByteRange parse_range(std::string_view head, int64_t size);
+
+// ---- channels ----
+
+// The channel number of a channel name: the decimal number between the last '/' (or '\')
+// before ".ch" and ".ch", or N of "chN.m3u8". Digits only; 0 when there are none; values
+// past 999999 read as 999999. -1 when the name has neither form.
+int channel_number_from_name(std::string_view name);
+
+// Clamps a requested number to 1..count; stage receives "Set Last Channel" or
+// "Set First Channel" when it changed the number, else nullptr.
+int clamp_channel_number(int n, int count, const char** stage);
+
+// ---- answers ----
+
+// "Content-Type: " followed by one of the content types above.
+std::string content_type_line(const char* type);
+// "Content-Duration: %f\r\n".
+std::string duration_line(double seconds);
+// R6: a redirect to another server of the set.
+std::string http_answer_r6(const std::string& ip, int port, std::string_view name,
+                           const std::string& user, const std::string& password);
+// R7: a redirect to the channel's source (connection "close").
+std::string http_answer_r7(std::string_view location);
+// R13: an HLS playlist header of the given length, content type included.
+std::string http_answer_r13(int64_t length);
+// R14: the header of the ".c4" metadata answer.
+std::string http_answer_r14(int64_t length, const char* connection);
+// 416 for a start past the file: "Content-Range: bytes */size".
+std::string http_answer_416(int64_t size, bool http11);
+// The body of the ".c4" answer over HTTP/1.1.
+inline constexpr const char* kC4Metadata = "kind=metadata,label/type='mpeg2ts;pmt=\"0x12c\"'";
+
+// ---- files ----
+
+// Resolves a requested name under root: the joined path must exist as a regular file and
+// its real path must lie under root's real path ("..", absolute names and symbolic links
+// leading out are refused). 1 with out set to the real path, else 0.
+int resolve_request_file(const std::string& root, std::string_view name, std::string& out);
+
+}  // namespace kx
