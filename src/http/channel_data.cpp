@@ -404,7 +404,9 @@ void stream_folder(Live& L) {
   if (!folder_send_pat(L, f, buf)) return;
 
   PcrPaceConfig pc;
-  pc.tolerance = def.tolerance;
+  // A file read as a live channel has no live edge to hold it back: a tolerance of 1 or
+  // more (which would mean "no waits") must not send the files at disk speed.
+  pc.tolerance = def.tolerance < 1.0f ? def.tolerance : 0.0f;
   pc.us_per_second = 800000.0;  // 1.25 times real time
   pc.unslept_ms = 20000;
   pc.lag_test = false;
@@ -458,7 +460,7 @@ void stream_folder(Live& L) {
       log_sys("Session[%d]: [%s] open failed\n", L.sno, path.c_str());
       return;
     }
-    pacer.reset();
+    pacer.restart_clock();
     L.s.last_pcr = -1;
   }
 }

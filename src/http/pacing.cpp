@@ -15,6 +15,12 @@ void PcrPacer::reset() {
   summed_ms_ = 0;
 }
 
+void PcrPacer::restart_clock() {
+  const int64_t summed = summed_ms_;
+  reset();
+  summed_ms_ = summed;
+}
+
 PcrPacer::Step PcrPacer::on_pcr(uint64_t pcr27, bool ahead) {
   Step st;
   const double t = static_cast<double>(pcr27) / 27000000.0;

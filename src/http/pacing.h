@@ -36,6 +36,9 @@ class PcrPacer {
 
   // Forgets every clock: the next PCR is a first one.
   void reset();
+  // A new file of the same stream: its clock starts again, but the unslept allowance
+  // already used stays used (short files would otherwise never be paced).
+  void restart_clock();
 
   // One PCR (27 MHz units) of the data just sent. ahead: the reader stands more than a
   // quarter of the filled ring past its oldest entry (only looked at with lag_test).

@@ -524,3 +524,20 @@ TEST(TsStartRing, LappedReaderStartsAgain) {
 }
 
 }  // namespace
+
+// A folder of short files is paced once the allowance is used up, however short each
+// file is: a new file restarts the clock, not the allowance.
+TEST(PacingFolder, ShortFilesDoNotRenewTheUnsleptAllowance) {
+  kx::PcrPaceConfig pc;
+  pc.tolerance = 0.0;
+  pc.us_per_second = 800000.0;
+  pc.unslept_ms = 20000;
+  pc.lag_test = false;
+  kx::PcrPacer pacer(pc);
+  int64_t slept = 0;
+  for (int file = 0; file < 10; ++file) {  // ten 5-second files
+    for (int i = 0; i <= 50; ++i) slept += pacer.on_pcr(uint64_t{27000000} / 10 * static_cast<uint64_t>(i), false).sleep_ms;
+    pacer.restart_clock();
+  }
+  EXPECT_GT(slept, 20000);  // 40 s of waits, of which the first 20 s are not slept
+}
