@@ -20,52 +20,16 @@
 
 #include "core/log.h"
 #include "core/os/file.h"
+#include "support/harness.h"
 
 namespace kx {
 namespace {
 
-// A fresh folder under /tmp, removed with everything in it at the end.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/kx_config_test_XXXXXX";
-    if (::mkdtemp(tmpl) != nullptr) path_ = tmpl;
-  }
-  ~TempDir() {
-    if (path_.empty()) return;
-    ::chmod(path_.c_str(), 0700);
-    ::nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  static int remove_entry(const char* p, const struct stat*, int, struct FTW*) {
-    ::remove(p);
-    return 0;
-  }
-  std::string path_;
-};
-
-std::string slurp(const std::string& path) {
-  std::string s;
-  read_file(path, s);
-  return s;
-}
-
-bool spit(const std::string& path, const std::string& data) {
-  File f;
-  return f.open(path, File::kWriteTruncate) && f.write(data.data(), data.size());
-}
-
-std::vector<std::string> names_in(const std::string& dir) {
-  std::vector<std::string> names;
-  list_dir(dir, names);
-  std::sort(names.begin(), names.end());
-  return names;
-}
+// The shared test helpers: a temporary folder, whole-file reads and writes, listings.
+using kxt::names_in;
+using kxt::slurp;
+using kxt::spit;
+using kxt::TempDir;
 
 std::string name_of(Key k) { return key_def(k).name; }
 KeyKind kind_of(Key k) { return key_def(k).kind; }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/os/file.h"
+#include "support/harness.h"
 #include "core/os/time.h"
 
 namespace kx {
@@ -22,46 +23,11 @@ namespace {
 
 constexpr int64_t kDeadlineMs = 10000;
 
-// A fresh folder under /tmp, removed with everything in it at the end.
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/kx_log_test_XXXXXX";
-    if (::mkdtemp(tmpl) != nullptr) path_ = tmpl;
-  }
-  ~TempDir() {
-    if (!path_.empty()) ::nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-  }
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  static int remove_entry(const char* p, const struct stat*, int, struct FTW*) {
-    ::remove(p);
-    return 0;
-  }
-  std::string path_;
-};
-
-std::string slurp(const std::string& path) {
-  std::string s;
-  read_file(path, s);
-  return s;
-}
-
-bool spit(const std::string& path, const std::string& data) {
-  File f;
-  return f.open(path, File::kWriteTruncate) && f.write(data.data(), data.size());
-}
-
-std::vector<std::string> names_in(const std::string& dir) {
-  std::vector<std::string> names;
-  list_dir(dir, names);
-  std::sort(names.begin(), names.end());
-  return names;
-}
+// The shared test helpers: a temporary folder, whole-file reads and writes, listings.
+using kxt::names_in;
+using kxt::slurp;
+using kxt::spit;
+using kxt::TempDir;
 
 const char* file_of(Sink s) { return s == Sink::System ? "system.log" : "admin_system.log"; }
 const char* backup_of(Sink s) { return s == Sink::System ? "system_backup.log" : "admin_system_backup.log"; }

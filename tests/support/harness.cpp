@@ -4,8 +4,10 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -26,6 +28,7 @@ TempDir::TempDir() {
 
 TempDir::~TempDir() {
   if (path_ == "/tmp" || path_.empty()) return;
+  ::chmod(path_.c_str(), 0700);  // a test may have made it read-only
   ::nftw(
       path_.c_str(),
       [](const char* f, const struct stat*, int, struct FTW*) { return ::remove(f); }, 16,
@@ -39,9 +42,18 @@ std::string slurp(const std::string& path) {
   return ss.str();
 }
 
-void spit(const std::string& path, const std::string& data) {
+bool spit(const std::string& path, const std::string& data) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << data;
+  out.close();
+  return static_cast<bool>(out);
+}
+
+std::vector<std::string> names_in(const std::string& dir) {
+  std::vector<std::string> names;
+  kx::list_dir(dir, names);
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 void copy_tree(const std::string& from, const std::string& to) {

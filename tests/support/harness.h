@@ -25,7 +25,8 @@ class TempDir {
 };
 
 std::string slurp(const std::string& path);  // whole file, "" when missing
-void spit(const std::string& path, const std::string& data);
+bool spit(const std::string& path, const std::string& data);  // true when written whole
+std::vector<std::string> names_in(const std::string& dir);    // sorted folder entries
 void copy_tree(const std::string& from, const std::string& to);
 
 // A TCP port on 127.0.0.1 that nothing listens on now.
