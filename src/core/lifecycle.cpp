@@ -13,7 +13,11 @@
 #include "core/os/time.h"
 #include "http/http_server.h"
 #include "ingest/input.h"
+#include "subscribers/blacklist.h"
+#include "subscribers/filters.h"
+#include "subscribers/ip_country.h"
 #include "subscribers/resellers.h"
+#include "subscribers/token_macs.h"
 #include "subscribers/users.h"
 
 namespace kx {
@@ -133,7 +137,12 @@ void release_tables() {
   release_channel_catalogue();
   release_user_profiles();
   release_resellers();
+  release_ip_country_table();
   release_groups();
+  release_security_lists();
+  release_mac_list();
+  token_macs_clear();
+  unlock_all();
 }
 
 }  // namespace
@@ -144,6 +153,8 @@ int piaKestrix_Init(int type) {
   g_server_stop.clear();
   load_files();
   if (!load_groups()) return 0;
+  load_security_lists();  // a missing security file only logs
+  if (!load_mac_list()) return 0;
   if (!write_version_file()) return 0;
   if (!load_user_profiles()) log_sys("User Profile File Error.\n");
   log_sys("%s (%s)\n", kProductName, kVersionText);
@@ -152,6 +163,7 @@ int piaKestrix_Init(int type) {
   g_server_start_time.store(wall_seconds());
   int rc = load_channels();
   if (rc != 1) return rc;
+  load_ip_country_table();
   rc = start_services(type);
   if (rc != 1) return rc;
   g_started.store(1);

@@ -1,22 +1,22 @@
 #include "http/http_auth.h"
 
 #include "http/player_session.h"
+#include "subscribers/auth.h"
 
 namespace kx {
 
-// No user table is consulted yet: with user authorisation on, nobody is known.
-int check_user_for_request(PlayerSession& s) {
-  (void)s;
-  return 0;
-}
+int check_user_for_request(PlayerSession& s) { return authorize_player(s, false); }
 
 int check_channel_right(PlayerSession& s, int channel) {
-  (void)s;
-  (void)channel;
-  return 0;
+  return kx::check_channel_right(s.user, channel, false);
 }
 
-// No token has been handed out yet.
+void user_left(PlayerSession& s) {
+  if (!s.user_ref && !s.external) return;
+  s.user_check = player_left(s, true);
+}
+
+// No token has been handed out yet: the token commands come with the REST interface.
 int resolve_token(const std::string& token, std::string& user, std::string& password) {
   (void)token;
   user.clear();

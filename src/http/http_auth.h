@@ -6,12 +6,17 @@ namespace kx {
 
 class PlayerSession;
 
-// The user check for one request, with the session's user, password, MAC and IP:
-// 1 granted, 2 time expired, 0 refused or unknown user.
+// The user check for one request (filters, blacklist, password, bound IP and MAC,
+// expiry, the user's allowance) with the session's user, password, MAC and IP:
+// 1 granted (the player counts against its user), 2 time expired, 0 refused.
 int check_user_for_request(PlayerSession& s);
 
 // Whether the session's user may watch channel (1-based): 1 allowed, 0 not.
 int check_channel_right(PlayerSession& s, int channel);
+
+// Tells the user check that an admitted player left; does nothing for a player that was
+// never counted. Safe on every end path (a second call does nothing).
+void user_left(PlayerSession& s);
 
 // Resolves a request token to its user and password: 1 known, 0 unknown.
 int resolve_token(const std::string& token, std::string& user, std::string& password);

@@ -16,6 +16,9 @@
 #include "formats/flv_probe.h"
 #include "formats/mp4_probe.h"
 #include "http/http_auth.h"
+#include "subscribers/auth.h"
+#include "subscribers/blacklist.h"
+#include "subscribers/filters.h"
 #include "http/http_request.h"
 #include "http/http_server.h"
 #include "ingest/input.h"
@@ -154,17 +157,30 @@ bool take_credentials(Cmd& c) {
   if (cr.has_token) {
     std::string user, password;
     if (!resolve_token(cr.token, user, password)) {
-      log_sys("[%s]: Unauthorization user \n", c.head.c_str());
+      log_sys("[%s]: Unauthorization user \n", mask_request(c.head).c_str());
       refuse(c, kR2_Unauthorized);
       return false;
     }
     cr.user = user;
     cr.password = password;
   }
+  if (!credentials_fit(cr)) {
+    // Too long for the session's fields: refused whole, never cut to something else.
+    log_sys("Session[%d]: IP [%s] credentials longer than their fields\n", c.no(), s.ip);
+    record_failed_attempt(s.ip, "");
+    refuse(c, kR2_Unauthorized);
+    return false;
+  }
   set_field(s.user, cr.user.c_str());
   set_field(s.password, cr.password.c_str());
   set_field(s.mac, cr.mac.empty() ? "N/A" : cr.mac.c_str());
   c.cred_source = cr.source;
+  if (c.cfg->i(Key::player_filter) == 1 && player_filter_refuses(c.head)) {
+    log_sys("Session[%d]: IP [%s] refused by the player filter\n", c.no(), s.ip);
+    record_failed_attempt(s.ip, s.user);
+    refuse(c, kR2_Unauthorized);
+    return false;
+  }
   return true;
 }
 
@@ -317,12 +333,12 @@ void channel_request(Cmd& c) {
       }
       log_sys("Session[%d]: Username [%s] login successfully\n", c.no(), s.user);
     } else if (s.user_check == 2) {
-      log_sys("Session[%d]: User [%s], Password[%s] Time Expired\n", c.no(), s.user, s.password);
+      log_sys("Session[%d]: User [%s], Password[%s] Time Expired\n", c.no(), s.user, kMaskedPassword);
       substitute_or_page(c, c.cfg->t(Key::time_expired_video_path), "Time Expired");
       return;
     } else {
-      log_sys("Session[%d]: User [%s], Password[%s] not Registered User\n", c.no(), s.user, s.password);
-      log_sys("Session[%d]: UserName [%s] HTTP Data =[%s]\n", c.no(), s.user, c.head.c_str());
+      log_sys("Session[%d]: User [%s], Password[%s] not Registered User\n", c.no(), s.user, kMaskedPassword);
+      log_sys("Session[%d]: UserName [%s] HTTP Data =[%s]\n", c.no(), s.user, mask_request(c.head).c_str());
       if (s.user[0] || s.password[0]) {
         substitute_or_page(c, c.cfg->t(Key::unregistered_user_video_path), "UnRegistered User");
       } else {
@@ -384,7 +400,7 @@ void file_request(Cmd& c) {
       log_sys("Session[%d]: User [%s] login successfully\n", c.no(), s.user);
     } else {
       if (s.user_check == 2)
-        log_sys("Session[%d]: User [%s], Password[%s] Time Expired\n", c.no(), s.user, s.password);
+        log_sys("Session[%d]: User [%s], Password[%s] Time Expired\n", c.no(), s.user, kMaskedPassword);
       refuse(c, kR2_Unauthorized);
       return;
     }
@@ -545,6 +561,7 @@ bool handle_request(Cmd& c) {
       break;
     case kLineNotHttp:
       log_sys("Session[%d]: System Warning: Get Non-HTTP Command\n", c.no());
+      record_failed_attempt(s.ip, "");
       return false;
     case kLineNotGet:
       log_sys("Session[%d]: Warning: IP [%s] Thread [0x%x] Send Non GET or POST\n", c.no(), s.ip,
@@ -584,6 +601,7 @@ int HTTPCmdThread(void* arg) {
   const int fd = s.sock.load();
   if (!started) {
     close_socket(s.sock.exchange(-1));
+    user_left(s);
     if (s.holds_slot) {
       release_stream("HTTP");
       s.holds_slot = false;

@@ -276,13 +276,13 @@ int parse_query_credentials(std::string_view query, char sep1, char sep2, std::s
       // "p=" follows the separator that ends the user; that separator comes at or after
       // the user's first character, since a key right after "u=" is never one.
       const std::size_t user_end = p - 3;
-      user = bounded(query.substr(u, user_end - u), kUserCap);
-      password = bounded(credential_value(query, p, sep1, sep2), kPasswordCap);
+      user = bounded(query.substr(u, user_end - u), kUserCap + 1);
+      password = bounded(credential_value(query, p, sep1, sep2), kPasswordCap + 1);
       found = 1;
     }
   }
   const std::size_t m = find_key_value(query, "m", 0, also);
-  if (m != std::string_view::npos) mac = bounded(credential_value(query, m, sep1, sep2), kMacCap);
+  if (m != std::string_view::npos) mac = bounded(credential_value(query, m, sep1, sep2), kMacCap + 1);
   return found;
 }
 
@@ -301,8 +301,8 @@ int parse_basic_credentials(std::string_view value, std::string& user, std::stri
     skip = 1;
   }
   if (sep == std::string::npos) return 0;
-  user = bounded(std::string_view(plain).substr(0, sep), kUserCap);
-  password = bounded(std::string_view(plain).substr(sep + skip), kPasswordCap);
+  user = bounded(std::string_view(plain).substr(0, sep), kUserCap + 1);
+  password = bounded(std::string_view(plain).substr(sep + skip), kPasswordCap + 1);
   return 1;
 }
 
@@ -336,6 +336,10 @@ void extract_credentials(std::string_view path, std::string_view head, char sep1
     return;
   }
   out.source = basic_from_head(head, out) ? kCredFromHeader : kCredFromQuery;
+}
+
+bool credentials_fit(const Credentials& c) {
+  return c.user.size() < kUserCap && c.password.size() < kPasswordCap && c.mac.size() < kMacCap;
 }
 
 // ---- byte ranges ----

@@ -112,6 +112,8 @@ inline constexpr std::size_t kPasswordCap = 128;
 inline constexpr std::size_t kMacCap = 13;
 inline constexpr std::size_t kTokenCap = 50;
 
+// Credential values are kept up to one character past their field, so that a value too
+// long for its field is seen (credentials_fit) and refused, never cut.
 // u=, p= and m= of a query with the credential separators sep1 and sep2. The user runs from
 // after "u=" to the separator before the "p=" key; the password from after "p=" to the first
 // sep1, failing that sep2, failing that "%26", failing that the end; the MAC likewise.
@@ -140,6 +142,8 @@ struct Credentials {
 // the Basic header: source 2; else source 1 with everything empty.
 void extract_credentials(std::string_view path, std::string_view head, char sep1, char sep2,
                          Credentials& out);
+// True when user, password and MAC fit their session fields.
+bool credentials_fit(const Credentials& c);
 
 // ---- byte ranges ----
 

@@ -10,6 +10,7 @@
 
 #include "core/os/file.h"
 #include "core/os/sync.h"
+#include "subscribers/user_profile.h"
 
 namespace kx {
 
@@ -60,6 +61,16 @@ class PlayerSession {
   char password[128] = {};
   char group[128] = "HTTP";
   int user_index = 0;
+  // The user this player counts against while admitted: a stable reference (a table
+  // index would shift when a user is inserted or deleted). Set and cleared only by the
+  // user checks, under the user's lock.
+  UserPtr user_ref;
+  std::atomic<int> waiting{0};  // 1 while the player sleeps on sem
+  bool mac_verified = false;
+  bool external = false;        // counted by another server of the balanced set
+  char external_addr[30] = {};
+  int external_port = 0;
+  char external_id[24] = {};
   char player_time[20] = {};
   char token[50] = {};
   char server_addr[30] = {};

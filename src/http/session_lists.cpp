@@ -9,6 +9,7 @@
 #include "core/os/sync.h"
 #include "core/os/thread.h"
 #include "core/os/time.h"
+#include "http/http_auth.h"
 #include "http/http_server.h"
 #include "net/socket.h"
 #include "subscribers/admission.h"
@@ -58,6 +59,7 @@ void release_pass(int64_t join_ms) {
       s->cmd_state.store(kSlotJoined);
     if (s->data_state.load() == kSlotJoined && s->cmd_state.load() == kSlotJoined) {
       work.remove_at(cur);
+      user_left(*s);  // never freed while still in its user's player list
       delete s;
       g_http_live_sessions.fetch_sub(1);
     }
@@ -151,6 +153,7 @@ void end_data_thread(PlayerSession& s) {
     if (s.channel->rt.Active_No.load() > 0) s.channel->rt.Active_No.fetch_sub(1);
   }
   s.counted_viewer = false;
+  user_left(s);
   if (s.holds_slot) {
     release_stream("HTTP");
     s.holds_slot = false;

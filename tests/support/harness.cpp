@@ -106,6 +106,9 @@ Server::Server() {
   set("rtmpport", std::to_string(rtmp_port));
   set("iptv_base_port", std::to_string(rtsp_port));
   set("igmpip", "0.0.0.0");
+  // Most tests are about streaming, not admission: they run with authorisation off
+  // unless they ask for it.
+  set("user_authorization", "0");
 }
 
 Server::~Server() {
