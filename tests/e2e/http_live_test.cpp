@@ -3,7 +3,7 @@
 // errors, real-time speed), and by 200 players that are cut off, after which no viewer
 // and no connection slot is left counted. TS files are sent with exactly the bytes asked.
 //
-// KX_HTTP_LIVE_SECONDS sets how long ffmpeg watches the channel (20 s unless given).
+// KX_HTTP_LIVE_SECONDS sets how long ffmpeg watches the channel (60 s unless given).
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -52,7 +52,7 @@ long last_number_after(const std::string& text, const std::string& prefix) {
 int watch_seconds() {
   const char* v = std::getenv("KX_HTTP_LIVE_SECONDS");
   const int n = v ? std::atoi(v) : 0;
-  return n > 0 && n <= 3600 ? n : 20;
+  return n > 0 && n <= 3600 ? n : 60;
 }
 
 // A player on a raw socket: asks for the channel and counts what comes back.

@@ -286,6 +286,31 @@ TEST(CredentialsExtract, SourcesAndTokens) {
   }
 }
 
+// Values that do not fit their session field are refused whole, never cut to a shorter
+// (and possibly valid) name.
+TEST(CredentialsExtract, ValuesLongerThanTheirFieldDoNotFit) {
+  const std::string u127(127, 'u'), u128(128, 'u'), p128(128, 'p');
+  struct Case {
+    std::string target, extra;
+    bool fit;
+  };
+  const std::vector<Case> cases = {
+      {"/1.ch?u=" + u127 + "&p=pw", "", true},
+      {"/1.ch?u=" + u128 + "&p=pw", "", false},
+      {"/1.ch?u=" + std::string(2048, 'u') + "&p=pw", "", false},
+      {"/1.ch?u=a&p=" + p128, "", false},
+      {"/1.ch?u=a&p=pw&m=0011223344556", "", false},
+      {"/1.ch?u=a&p=pw&m=001122334455", "", true},
+      {"/1.ch", "Authorization: Basic " + base64_encode_text(u128 + ":pw") + "\r\n", false},
+      {"/1.ch", "Authorization: Basic " + base64_encode_text(u127 + ":pw") + "\r\n", true},
+  };
+  for (const Case& c : cases) {
+    Credentials cr;
+    extract_credentials(c.target, get(c.target, c.extra), '&', ':', cr);
+    EXPECT_EQ(credentials_fit(cr), c.fit) << c.target.substr(0, 40);
+  }
+}
+
 // ---- ranges ----
 
 TEST(RangeParse, Table) {
