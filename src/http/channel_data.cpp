@@ -1,6 +1,7 @@
 // The data thread of a live channel request: MPEG-TS from the channel's ring (a start
-// point behind the live edge, a PAT first, a burst, then pacing by the stream's PCR), and
-// the folder channels read straight from their files at the channel's common position.
+// point behind the live edge, a PAT first, a burst, then pacing by the stream's PCR), the
+// folder channels read straight from their files at the channel's common position, and
+// the remote file channels relayed from their HTTP source.
 #include <algorithm>
 #include <cerrno>
 #include <memory>
@@ -16,6 +17,7 @@
 #include "http/data_io.h"
 #include "http/http_server.h"
 #include "http/pacing.h"
+#include "http/remote_relay.h"
 #include "http/ts_start.h"
 #include "ingest/ring.h"
 #include "subscribers/admission.h"
@@ -38,6 +40,7 @@ constexpr int kFileBlock = 1316;       // seven packets
 constexpr int kPkt = static_cast<int>(kTsPacketSize);
 constexpr int kInputFlv = 1;
 constexpr int kInputAsf = 6;
+constexpr int kInputAviFile = 10;
 constexpr int kInputPlaylist = 12;
 
 struct Live {
@@ -526,7 +529,9 @@ int Channel_HTTP_DataThread(void* arg) {
     log_sys("Session[%d]: CH[%d] HLS and playlist output are not served by this server\n", sno, L.no);
   } else if (!ch->def.folder.empty()) {
     stream_folder(L);
-  } else if (format == kInputFlv || format == kInputAsf || (format >= kInputMp4File && format <= 10)) {
+  } else if (format >= kInputMp4File && format <= kInputAviFile) {
+    relay_remote_file(s, *ch, L.no);
+  } else if (format == kInputFlv || format == kInputAsf) {
     log_sys("Session[%d]: CH[%d] input format [%d] is not served by this server\n", sno, L.no, format);
   } else if (s.output_type == kOutTs || s.output_type == kOutNone) {
     stream_ring(L);

@@ -377,10 +377,12 @@ void complete_channel_header(Cmd& c) {
     default: break;
   }
   if (format >= kInputMp4File && format <= 10) {
-    // A remote file channel is relayed from the player's start byte on.
-    const ByteRange r = parse_range(c.head, INT64_MAX / 2);
+    // A remote file channel is relayed from the player's start byte to its end byte (the
+    // source's end when the player gave none).
+    constexpr int64_t kOpen = INT64_MAX / 2;
+    const ByteRange r = parse_range(c.head, kOpen);
     s.range_start = r.status == kRangePartial ? r.start : 0;
-    s.range_end = INT64_MAX;
+    s.range_end = r.status == kRangePartial && r.end < kOpen ? r.end : INT64_MAX;
   } else {
     log_sys("HTTP Output Streaming Type: M2TS Stream\n");
   }

@@ -1,0 +1,406 @@
+// The relay of a remote file channel. The channel's input thread only looks at the file
+// now and then; every player has a connection of its own to the file's server, asking for
+// the bytes from the player's start on, and what comes is sent on unchanged, cut at the
+// range end. Redirects are followed in this player's copy of the source record.
+#include "http/remote_relay.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "catalogue/base64.h"
+#include "catalogue/channel_info.h"
+#include "core/log.h"
+#include "core/os/time.h"
+#include "http/data_io.h"
+#include "ingest/http_response.h"
+#include "net/dns.h"
+#include "net/socket.h"
+
+namespace kx {
+
+namespace {
+
+constexpr int kConnectTimeoutMs = 10000;
+constexpr int kRequestSendTimeoutMs = 10000;
+constexpr int kStepMs = 200;  // the flags are looked at this often while waiting
+// The channel input sets its status to off for a moment between two looks at the file;
+// only an input that stays off this long ends the players.
+constexpr int64_t kOffGraceMs = 2000;
+constexpr std::size_t kChunkBytes = 16384;
+constexpr std::size_t kLogCut = 300;
+constexpr int kMaxDigits = 18;  // a byte position that fits in 63 bits
+
+const char* const kOffAtConnect = "Session[%d]: CH[%d] is OFF)\n";
+const char* const kOffWhileRelaying = "Session[%d]: 1. CH[%d] is OFF\n";
+
+enum Got : long { kGotClosed = 0, kGotError = -1, kGotTimeout = -2, kGotHalted = -3 };
+
+std::string printable(const std::string& s) {
+  std::string out;
+  for (char c : s)
+    if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) out.push_back(c);
+  return out;
+}
+
+bool ascii_iequal(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
+std::string_view trim(std::string_view v) {
+  while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+  while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+  return v;
+}
+
+// Digits at the front of v into n; how many were taken (0: none, or too many).
+std::size_t take_number(std::string_view v, int64_t& n) {
+  std::size_t i = 0;
+  n = 0;
+  while (i < v.size() && v[i] >= '0' && v[i] <= '9') {
+    if (i == kMaxDigits) return 0;
+    n = n * 10 + (v[i] - '0');
+    ++i;
+  }
+  return i;
+}
+
+class Relay {
+ public:
+  Relay(PlayerSession& s, Channel_Info& ch, int no) : s_(s), ch_(ch), sno_(static_cast<int>(s.session_no)), no_(no) {
+    std::lock_guard<std::mutex> l(ch.rt.src_lock);
+    src_ = ch.rt.src[static_cast<std::size_t>(std::clamp(ch.rt.nCurrent_URL_Index.load(), 0, 2))];
+  }
+
+  int run();
+
+ private:
+  enum Step { kNext, kDone, kEnd };
+
+  bool input_running();
+  bool halted(const char* off_fmt);
+  long receive(uint8_t* buf, std::size_t cap, const char* off_fmt);
+  bool connect_source();
+  Step exchange(int& redirects);
+  bool follow(const HttpResponseHead& h, bool permanent);
+  Step relay_body(const HttpResponseParser& parser, std::size_t raw);
+  int send_on(const uint8_t* p, std::size_t n);
+
+  PlayerSession& s_;
+  Channel_Info& ch_;
+  const int sno_, no_;
+  Source_URL_Info src_;  // this player's copy: redirects change only it
+  Socket sock_;
+  int64_t off_since_ = -1;
+  uint8_t buf_[kChunkBytes];
+};
+
+bool Relay::input_running() {
+  if (ch_.rt.nChannel_Status.load(std::memory_order_relaxed) != kStatusOff) {
+    off_since_ = -1;
+    return true;
+  }
+  const int64_t now = mono_ms();
+  if (off_since_ < 0) off_since_ = now;
+  return now - off_since_ < kOffGraceMs;
+}
+
+// The server stop, the channel input and the stop flag; logged when one ends the relay.
+bool Relay::halted(const char* off_fmt) {
+  if (!http_serving()) return true;
+  if (!input_running()) {
+    log_sys(off_fmt, sno_, no_);
+    return true;
+  }
+  if (s_.stop.load(std::memory_order_relaxed) != 0) {
+    log_sys("Session[%d]: CH[%d] STOP)\n", sno_, no_);
+    return true;
+  }
+  return false;
+}
+
+// What the source sends, up to cap bytes: > 0 bytes, or a Got value. Silence ends it
+// after the receive time-out; the flags are looked at in between.
+long Relay::receive(uint8_t* buf, std::size_t cap, const char* off_fmt) {
+  const int64_t deadline = mono_ms() + kRelayReceiveTimeoutMs;
+  for (;;) {
+    if (halted(off_fmt)) return kGotHalted;
+    const int64_t left = deadline - mono_ms();
+    if (left <= 0) return kGotTimeout;
+    const long r = recv_some(sock_.fd(), buf, cap, static_cast<int>(std::min<int64_t>(left, kStepMs)));
+    if (r == -2) continue;
+    if (r > 0) return r;
+    return r == 0 ? kGotClosed : kGotError;
+  }
+}
+
+bool Relay::connect_source() {
+  sock_.close();
+  std::string ip;
+  if (is_ipv4_text(src_.host)) {
+    ip = src_.host;
+  } else {
+    NameQuery q;
+    q.name = src_.host.substr(0, 255);
+    if (!resolve_name(q) || q.count <= 0) {
+      log_sys("Warning: CH [%d]: NAME to IP failed [%s]\n", no_, q.name.c_str());
+      return false;
+    }
+    ip = ipv4_text(ntohl(q.addr[0]));
+  }
+  const int r = tcp_connect(ip, src_.port, kConnectTimeoutMs,
+                            [this] { return !http_serving() || s_.stop.load(std::memory_order_relaxed) != 0; },
+                            sock_);
+  if (r == 0) log_sys("Warning: CH [%d]: cannot connect http://%s:%d\n", no_, src_.host.c_str(), src_.port);
+  if (r < 0 && s_.stop.load() != 0) log_sys("Session[%d]: CH[%d] STOP)\n", sno_, no_);
+  if (r != 1) return false;
+  log_sys("CH [%d]: connect http://%s:%d\n", no_, src_.host.c_str(), src_.port);
+  return true;
+}
+
+// A redirect, in this player's copy of the source. false when it cannot be followed.
+bool Relay::follow(const HttpResponseHead& h, bool permanent) {
+  HttpTarget t;
+  if (!h.has_location || !http_resolve_location(h.location, src_.path, t)) {
+    log_sys(permanent ? "Session[%d]: CH [%d]: Can not find Permanent URL\n"
+                      : "Session[%d]: CH [%d]: Can not find Temp URL\n",
+            sno_, no_);
+    return false;
+  }
+  if (t.absolute) {
+    // Credentials go only to the host they were given for, unless the location names its own.
+    if (!t.credentials.empty()) src_.credentials = t.credentials;
+    else if (t.host != src_.host || t.port != src_.port) src_.credentials.clear();
+    src_.host = t.host;
+    src_.port = t.port;
+    src_.ip.clear();
+  }
+  src_.path = t.path;
+  return true;
+}
+
+// Sends n bytes to the player: 1 sent, 0 the relay ends (logged).
+int Relay::send_on(const uint8_t* p, std::size_t n) {
+  int err = 0;
+  const int r = send_body(s_, p, n, err);
+  if (r == kSendDone) return 1;
+  if (r == kSendFailed) {
+    log_sys("Session[%d]: CH [%d]: Player closes TCP Socket : filename=[%s], Warning Code [%d]\n", sno_, no_,
+            src_.path.c_str(), err);
+    s_.stop.store(1);
+  } else if (s_.stop.load() != 0) {
+    log_sys("Session[%d]: CH[%d] STOP)\n", sno_, no_);
+  }
+  return 0;
+}
+
+// The body of a 200 or 206 answer; raw bytes of it came with the head and lie at the
+// front of buf_.
+Relay::Step Relay::relay_body(const HttpResponseParser& parser, std::size_t raw) {
+  const HttpResponseHead& h = parser.head();
+  int64_t want = s_.range_start;  // the first byte the player gets
+  int64_t end = s_.range_end;     // the byte after the last one
+  int64_t pos = 0;                // the file position of the next body byte
+  if (h.status == 206) {
+    int64_t first = 0, last = -1;
+    if (relay_content_range(parser.text(), first, last) && (last < 0 || last >= first)) {
+      pos = first;
+      if (first > want) want = first;  // the source's start it is
+      s_.range_start = want;
+      log_sys("Session[%d] CH [%d]: Range1=[%lld]\n", sno_, no_, static_cast<long long>(first));
+      if (last >= 0 && last + 1 < end) {
+        end = last + 1;
+        s_.range_end = end;
+        log_sys("Session[%d] CH [%d]: Range2=[%lld]\n", sno_, no_, static_cast<long long>(end));
+      }
+    } else {
+      pos = want;  // a partial answer without its range: the one asked for
+      if (h.content_length >= 0 && want + h.content_length < end) end = want + h.content_length;
+    }
+  } else if (h.content_length >= 0 && h.content_length < end) {
+    // The whole file: the bytes before the player's start are passed over.
+    end = h.content_length;
+  }
+  const bool chunked = h.chunked;
+  int64_t left = chunked ? -1 : h.content_length;  // body bytes still to come; -1 unknown
+  ChunkedDecoder dechunk;
+  set_state(s_, "RUNNING", "Sending Data");
+
+  for (;;) {
+    if (pos >= end) {
+      log_sys("Session[%d]: CH [%d]: filename=[%s]\n", sno_, no_, src_.path.c_str());
+      return kDone;
+    }
+    if (raw == 0) {
+      if ((chunked && dechunk.done()) || (!chunked && left == 0)) {
+        log_sys("Session[%d]: CH [%d]: filename=[%s]\n", sno_, no_, src_.path.c_str());
+        return kDone;
+      }
+      std::size_t cap = sizeof buf_;
+      if (left > 0 && static_cast<uint64_t>(left) < cap) cap = static_cast<std::size_t>(left);
+      const long r = receive(buf_, cap, kOffWhileRelaying);
+      if (r == kGotHalted) return kEnd;
+      if (r == kGotTimeout) {
+        log_sys("Warning: CH [%d]: HTTP Data Timeout\n", no_);
+        return kEnd;
+      }
+      if (r <= 0) {
+        log_sys("Session[%d]: CH [%d]: filename=[%s]\n", sno_, no_, src_.path.c_str());
+        // The end of the connection is the end of a body of unknown length.
+        return r == kGotClosed && !chunked && left < 0 ? kDone : kEnd;
+      }
+      raw = static_cast<std::size_t>(r);
+    }
+    std::size_t n = raw;
+    raw = 0;
+    if (chunked) {
+      const long d = dechunk.decode(buf_, n);
+      if (d < 0) {
+        log_sys("Warning: CH [%d]: HTTP chunked body broken\n", no_);
+        return kEnd;
+      }
+      n = static_cast<std::size_t>(d);
+    } else if (left >= 0) {
+      if (static_cast<uint64_t>(n) > static_cast<uint64_t>(left)) n = static_cast<std::size_t>(left);
+      left -= static_cast<int64_t>(n);
+    }
+    const uint8_t* p = buf_;
+    if (pos < want) {
+      const std::size_t k = static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(n), want - pos));
+      p += k;
+      n -= k;
+      pos += static_cast<int64_t>(k);
+    }
+    const int64_t room = end - pos;
+    if (room <= 0) n = 0;
+    else if (static_cast<int64_t>(n) > room) n = static_cast<std::size_t>(room);
+    if (n == 0) continue;
+    if (!send_on(p, n)) return kEnd;
+    pos += static_cast<int64_t>(n);
+    s_.range_start = pos;
+  }
+}
+
+// One connection: the request, the answer's head, and the body or a redirect.
+Relay::Step Relay::exchange(int& redirects) {
+  if (!connect_source()) return kEnd;
+  const std::string req = relay_request(src_, s_.range_start);
+  if (!send_all(sock_.fd(), req.data(), req.size(), kRequestSendTimeoutMs)) {
+    log_sys("Warning: CH [%d]: HTTP Send Error\n", no_);
+    return kEnd;
+  }
+  HttpResponseParser parser;
+  std::size_t raw = 0;
+  for (;;) {
+    const long r = receive(buf_, sizeof buf_, kOffAtConnect);
+    if (r == kGotHalted) return kEnd;
+    if (r == kGotTimeout || (r == kGotClosed && parser.text().empty())) {
+      log_sys("Warning: CH [%d]: HTTP Response Timeout\n", no_);
+      return kEnd;
+    }
+    if (r == kGotError) {
+      log_sys("Warning: CH [%d]: HTTP Response Error, Len[%d]\n", no_, -1);
+      return kEnd;
+    }
+    if (r == kGotClosed) {
+      log_sys("Session[%d]: CH [%d]: HTTP wrong response\n", sno_, no_);
+      return kEnd;
+    }
+    const std::size_t used = parser.feed(buf_, static_cast<std::size_t>(r));
+    if (parser.state() == kHeadFailed) {
+      log_sys("Session[%d]: CH [%d]: HTTP wrong response\n", sno_, no_);
+      return kEnd;
+    }
+    if (parser.state() == kHeadDone) {
+      raw = static_cast<std::size_t>(r) - used;
+      std::memmove(buf_, buf_ + used, raw);
+      break;
+    }
+  }
+  const HttpResponseHead& h = parser.head();
+  if (h.status == 200 || h.status == 206) return relay_body(parser, raw);
+  const bool permanent = h.status == 301 || h.status == 308;
+  if (permanent || h.status == 302 || h.status == 303 || h.status == 307) {
+    if (redirects >= kRelayMaxRedirects) {
+      log_sys("Session[%d]: CH [%d]: too many redirects [%d]\n", sno_, no_, redirects + 1);
+      return kEnd;
+    }
+    ++redirects;
+    return follow(h, permanent) ? kNext : kEnd;
+  }
+  log_sys("Session[%d]: CH [%d]: HTTP Response=[%s]\n", sno_, no_, http_log_text(h.status_line, kLogCut).c_str());
+  return kEnd;
+}
+
+int Relay::run() {
+  if (s_.range_start < 0 || src_.host.empty() || src_.port < 1 || src_.port > 65535) {
+    log_sys("Session[%d]: CH [%d]: no source to relay\n", sno_, no_);
+    return 0;
+  }
+  int redirects = 0;
+  // Bounded: every pass but the last follows a redirect.
+  for (int pass = 0; pass <= kRelayMaxRedirects; ++pass) {
+    if (halted(kOffAtConnect)) return 0;
+    if (s_.range_start >= s_.range_end) return 1;
+    const Step st = exchange(redirects);
+    sock_.close();
+    if (st != kNext) return st == kDone ? 1 : 0;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string relay_request(const Source_URL_Info& src, int64_t start) {
+  std::string r = "GET /" + printable(src.path) + " HTTP/1.0\r\n";
+  r += "User-Agent: Quillmarsh(Kestrix/12.2)\r\n";
+  r += "Host: " + printable(src.host);
+  if (src.port != 80) r += ":" + std::to_string(src.port);
+  r += "\r\n";
+  r += "Range: bytes=" + std::to_string(std::max<int64_t>(start, 0)) + "-\r\n";
+  r += "Connection: close\r\n";
+  if (!src.credentials.empty()) r += "Authorization: Basic " + base64_encode_text(src.credentials) + "\r\n";
+  r += "\r\n";
+  return r;
+}
+
+bool relay_content_range(std::string_view head, int64_t& first, int64_t& last) {
+  while (!head.empty()) {
+    const std::size_t nl = head.find('\n');
+    std::string_view line = head.substr(0, nl);
+    head = nl == std::string_view::npos ? std::string_view() : head.substr(nl + 1);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos || !ascii_iequal(trim(line.substr(0, colon)), "Content-Range")) continue;
+    std::string_view v = trim(line.substr(colon + 1));
+    if (v.size() < 6 || !ascii_iequal(v.substr(0, 6), "bytes ")) return false;
+    v = trim(v.substr(6));
+    const std::size_t a = take_number(v, first);
+    if (a == 0 || a >= v.size() || v[a] != '-') return false;
+    v.remove_prefix(a + 1);
+    last = -1;
+    int64_t n = 0;
+    const std::size_t b = take_number(v, n);
+    if (b > 0) last = n;
+    return b == v.size() || v[b] == '/';
+  }
+  return false;
+}
+
+int relay_remote_file(PlayerSession& s, Channel_Info& ch, int channel_no) {
+  // Its receive buffer stays off the thread's stack.
+  auto relay = std::make_unique<Relay>(s, ch, channel_no);
+  return relay->run();
+}
+
+}  // namespace kx
