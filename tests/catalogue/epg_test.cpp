@@ -6,19 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "core/lifecycle.h"
-#include "core/log.h"
 #include "core/os/file.h"
 #include "support/harness.h"
 
 namespace kx {
 namespace {
 
+using kxt::kXmlDecl;
 using kxt::slurp;
 using kxt::spit;
-using kxt::TempDir;
 
-const std::string kDecl = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n";
 
 EpgEntry entry(const std::string& start, const std::string& title, int rec = 0,
                const std::string& description = "", const std::string& picture = "") {
@@ -44,18 +41,9 @@ class EpgTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(tmp_.path(), "/tmp");
-    saved_dir_ = g_work_dir;
-    g_work_dir = tmp_.path();
-    open_logs(tmp_ / "log");
-    log_set_mode(Sink::System, 1);
     release_epg();
   }
-  void TearDown() override {
-    release_epg();
-    close_logs();
-    log_set_mode(Sink::System, 1000);
-    g_work_dir = saved_dir_;
-  }
+  void TearDown() override { release_epg(); }
   std::string at(const std::string& name) const { return tmp_ / name; }
   void load(const std::vector<std::string>& names) {
     ASSERT_EQ(load_epg(static_cast<int>(names.size()),
@@ -69,8 +57,7 @@ class EpgTest : public ::testing::Test {
     load({"Sport 1"});
   }
 
-  TempDir tmp_;
-  std::string saved_dir_;
+  kxt::WorkDirScope tmp_;
 };
 
 using EpgFileName = EpgTest;
@@ -139,7 +126,7 @@ TEST_F(EpgFileName, TemporaryAndBackupNeverMeetAnotherChannelsFile) {
 TEST_F(EpgLoad, ReadsEveryChannelsFile) {
   make_dir(at("epg"));
   spit(at("epg/Sport_1.xml"),
-       kDecl +
+       kXmlDecl +
            "<program description=\"Final\" img=\"http://i/1.png\" rec=\"ON\" start=\"2024/03/01 20:00\" "
            "stop=\"2024/03/01 22:00\">Cup</program>\r\n"
            "<program stop=\"2024/03/02 22:00\" rec=\"on\" start=\"2024/03/02 20:00\">A > B</program>\r\n"
@@ -236,7 +223,7 @@ TEST_F(EpgEdit, AddWritesTheExactFile) {
   ASSERT_EQ(add_programme(0, 1, entry("2024/03/01 20:00", "Cup", 1, "Final", "http://i/1.png")), 1);
   ASSERT_EQ(add_programme(0, 1, entry("2024/03/02 20:00", "Plain", 7)), 1);
   EXPECT_EQ(slurp(at("epg/Sport_1.xml")),
-            kDecl +
+            kXmlDecl +
                 "<program description=\"Final\" img=\"http://i/1.png\" rec=\"ON\" "
                 "start=\"2024/03/01 20:00\" stop=\"2024/03/01 23:59\">Cup</program>\r\n"
                 "<program start=\"2024/03/02 20:00\" stop=\"2024/03/02 23:59\">Plain</program>\r\n");
@@ -269,7 +256,7 @@ TEST_F(EpgEdit, DeleteRemovesTheAthOfTheMonth) {
 TEST_F(EpgEdit, DeletingTheOnlyProgrammeLeavesTheDeclaration) {
   load_sport({entry("2024/03/01 10:00", "only")});
   ASSERT_EQ(delete_programme(0, 1, "2024/03/01 10:00"), 1);
-  EXPECT_EQ(slurp(at("epg/Sport_1.xml")), kDecl);
+  EXPECT_EQ(slurp(at("epg/Sport_1.xml")), kXmlDecl);
   EXPECT_TRUE(epg_channel(0)->entries.empty());
 }
 

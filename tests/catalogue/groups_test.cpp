@@ -9,25 +9,22 @@
 #include <thread>
 #include <vector>
 
-#include "core/lifecycle.h"
-#include "core/log.h"
 #include "core/os/file.h"
 #include "support/harness.h"
 
 namespace kx {
 namespace {
 
+using kxt::kXmlDecl;
 using kxt::slurp;
 using kxt::spit;
-using kxt::TempDir;
 
-const std::string kDecl = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n";
 const char* kFile = "ch_config/group_definition.xml";
 const char* kBackup = "ch_config/group_definition_backup.xml";
 const char* kTemp = "ch_config/group_definition_temp.xml";
 
 // gold: every channel, 2 players; silver: channels 1, 3, 7, 1 player.
-const std::string kTwoGroups = kDecl +
+const std::string kTwoGroups = kXmlDecl +
                                "<group name=\"gold\" connection=\"2\">\r\n"
                                "<channel>0</channel>\r\n"
                                "</group>\r\n"
@@ -47,19 +44,9 @@ class GroupsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(tmp_.path(), "/tmp");
-    saved_dir_ = g_work_dir;
-    g_work_dir = tmp_.path();
-    open_logs(tmp_ / "log");
-    log_set_mode(Sink::System, 1);
-    make_dir(tmp_ / "ch_config");
     release_groups();
   }
-  void TearDown() override {
-    release_groups();
-    close_logs();
-    log_set_mode(Sink::System, 1000);
-    g_work_dir = saved_dir_;
-  }
+  void TearDown() override { release_groups(); }
   std::string at(const std::string& name) const { return tmp_ / name; }
   std::string file() const { return slurp(at(kFile)); }
   std::string log_text() const { return slurp(tmp_ / "log/system.log"); }
@@ -78,8 +65,7 @@ class GroupsTest : public ::testing::Test {
     }
   }
 
-  TempDir tmp_;
-  std::string saved_dir_;
+  kxt::WorkDirScope tmp_{"ch_config"};
 };
 
 using GroupsLoad = GroupsTest;
@@ -117,7 +103,7 @@ TEST_F(GroupsLoad, ReadsNamesAllowancesAndChannels) {
        "<group name=\"n\" connection=\"99999999999\"><channel> 12x</channel>"
        "<channel>-3</channel></group>",
        {{"n", 2147483647, {12, -3}}}},
-      {"declaration only", kDecl, {}},
+      {"declaration only", kXmlDecl, {}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.label);
@@ -200,7 +186,7 @@ TEST_F(GroupsListText, ExactText) {
 }
 
 TEST_F(GroupsListText, EmptyWithoutGroups) {
-  load(kDecl);
+  load(kXmlDecl);
   EXPECT_EQ(group_list_text(), "");
   EXPECT_EQ(group_list_length(), 0u);
 }
@@ -318,7 +304,7 @@ TEST_F(GroupsEdit, EveryRefusalLeavesFileAndTableUnchanged) {
 }
 
 TEST_F(GroupsEdit, TheLastGroupCannotBeDeleted) {
-  const std::string one = kDecl + "<group name=\"only\" connection=\"1\">\r\n<channel>0</channel>\r\n</group>\r\n";
+  const std::string one = kXmlDecl + "<group name=\"only\" connection=\"1\">\r\n<channel>0</channel>\r\n</group>\r\n";
   load(one);
   EXPECT_EQ(delete_group("only"), 0);
   EXPECT_EQ(file(), one);
@@ -341,7 +327,7 @@ TEST_F(GroupsEdit, AFailedSaveChangesNothing) {
 TEST_F(GroupsEdit, DeleteRemovesExactlyThatName) {
   load(kTwoGroups + "<group name=\"silver2\" connection=\"1\">\r\n<channel>2</channel>\r\n</group>\r\n");
   ASSERT_EQ(delete_group("silver"), 1);
-  EXPECT_EQ(file(), kDecl +
+  EXPECT_EQ(file(), kXmlDecl +
                         "<group name=\"gold\" connection=\"2\">\r\n<channel>0</channel>\r\n</group>\r\n"
                         "<group name=\"silver2\" connection=\"1\">\r\n<channel>2</channel>\r\n</group>\r\n");
   expect_table({{"gold", 2, {0}}, {"silver2", 1, {2}}});
@@ -351,7 +337,7 @@ TEST_F(GroupsEdit, DeleteRemovesExactlyThatName) {
 TEST_F(GroupsEdit, ReplaceWritesTheGroupAtItsPosition) {
   load(kTwoGroups);
   ASSERT_EQ(replace_group(2, "silver", "4", "all"), 1);  // its own name may stay
-  EXPECT_EQ(file(), kDecl +
+  EXPECT_EQ(file(), kXmlDecl +
                         "<group name=\"gold\" connection=\"2\">\r\n<channel>0</channel>\r\n</group>\r\n"
                         "<group name=\"silver\" connection=\"4\">\r\n<channel>0</channel>\r\n</group>\r\n");
   expect_table({{"gold", 2, {0}}, {"silver", 4, {0}}});
@@ -396,7 +382,7 @@ TEST_F(GroupsCheck, ExactNameOrTheFirstGroup) {
 
 TEST_F(GroupsCheck, PrefixIsNotTheGroup) {
   // "gold2" must not land in "gold" when there is no group "gold2".
-  load(kDecl + "<group name=\"silver\" connection=\"1\"><channel>1</channel></group>\r\n"
+  load(kXmlDecl + "<group name=\"silver\" connection=\"1\"><channel>1</channel></group>\r\n"
                "<group name=\"gold\" connection=\"3\"><channel>0</channel></group>\r\n");
   std::string name = "gold2";
   int found = -1;

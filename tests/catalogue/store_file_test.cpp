@@ -10,8 +10,6 @@
 #include <thread>
 #include <vector>
 
-#include "core/lifecycle.h"
-#include "core/log.h"
 #include "core/os/file.h"
 #include "core/os/time.h"
 #include "support/harness.h"
@@ -21,7 +19,6 @@ namespace {
 
 using kxt::slurp;
 using kxt::spit;
-using kxt::TempDir;
 
 int mode_of(const std::string& path) {
   struct stat st;
@@ -34,22 +31,11 @@ class StoreFileTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(tmp_.path(), "/tmp");
-    saved_dir_ = g_work_dir;
-    g_work_dir = tmp_.path();
-    open_logs(tmp_ / "log");
-    log_set_mode(Sink::System, 1);
-    make_dir(tmp_ / "users");
-  }
-  void TearDown() override {
-    close_logs();
-    log_set_mode(Sink::System, 1000);
-    g_work_dir = saved_dir_;
   }
   std::string log_text() const { return slurp(tmp_ / "log/system.log"); }
   std::string at(const std::string& name) const { return tmp_ / name; }
 
-  TempDir tmp_;
-  std::string saved_dir_;
+  kxt::WorkDirScope tmp_{"users"};
   StoreFile f_{"users/list.xml", "users/list_temp.xml", "users/list_backup.xml"};
 };
 

@@ -274,7 +274,7 @@ TEST_F(Admission, PinAccountActivatesOnce) {
   std::time_t later = std::time(nullptr) + 30 * 86400;
   std::tm tm{};
   localtime_r(&later, &tm);
-  char want[16];
+  char want[48];
   std::snprintf(want, sizeof want, "%02d/%02d/%04d", tm.tm_mon + 1, tm.tm_mday, tm.tm_year + 1900);
   const std::string file_path = "users/user_profile.xml";
   ASSERT_TRUE(kxt::wait_until([&] { return srv_->file(file_path).find(want) != std::string::npos; }, 20000))

@@ -8,8 +8,6 @@
 #include <vector>
 
 #include "catalogue/channels.h"
-#include "core/lifecycle.h"
-#include "core/log.h"
 #include "support/harness.h"
 
 namespace kx {
@@ -129,18 +127,9 @@ class SourceCheckTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(tmp_.path(), "/tmp");
-    saved_dir_ = g_work_dir;
-    g_work_dir = tmp_.path();
-    open_logs(tmp_ / "log");
-    log_set_mode(Sink::System, 1);
     ch_.def.nChannel_No = 7;
   }
-  void TearDown() override {
-    close_logs();
-    log_set_mode(Sink::System, 1000);
-    g_work_dir = saved_dir_;
-    set_folder_probe({});
-  }
+  void TearDown() override { set_folder_probe({}); }
   bool logged(const std::string& line) const {
     return kxt::slurp(tmp_ / "log/system.log").find(line) != std::string::npos;
   }
@@ -149,8 +138,7 @@ class SourceCheckTest : public ::testing::Test {
     return ch_.rt.src[static_cast<std::size_t>(i)];
   }
 
-  kxt::TempDir tmp_;
-  std::string saved_dir_;
+  kxt::WorkDirScope tmp_;
   Channel_Info ch_;
 };
 

@@ -15,9 +15,6 @@
 #include "catalogue/channels.h"
 #include "catalogue/groups.h"
 #include "core/config.h"
-#include "core/lifecycle.h"
-#include "core/log.h"
-#include "core/os/file.h"
 #include "core/os/time.h"
 #include "http/player_session.h"
 #include "subscribers/blacklist.h"
@@ -28,16 +25,15 @@
 namespace kx {
 namespace {
 
+using kxt::kXmlDecl;
 using kxt::slurp;
 using kxt::spit;
-using kxt::TempDir;
 
-const std::string kDecl = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n";
 const char* kUserFile = "users/user_profile.xml";
 const char* kRootIp = "10.0.0.1";
 
 // gold2 comes after gold, so a prefix rule would hand gold's rights to gold2 users.
-const std::string kGroups = kDecl +
+const std::string kGroups = kXmlDecl +
                             "<group name=\"gold\" connection=\"2\">\r\n<channel>1</channel>\r\n<channel>2</channel>\r\n</group>\r\n"
                             "<group name=\"gold2\" connection=\"2\">\r\n<channel>3</channel>\r\n</group>\r\n"
                             "<group name=\"every\" connection=\"1\">\r\n<channel>0</channel>\r\n</group>\r\n"
@@ -62,7 +58,7 @@ const std::vector<U> kUsers = {
 std::string el(const char* tag, const std::string& v) { return std::string("<") + tag + ">" + v + "</" + tag + ">\r\n"; }
 
 std::string users_file() {
-  std::string s = kDecl;
+  std::string s = kXmlDecl;
   for (const U& u : kUsers) {
     s += el("userid", u.id) + el("password", u.password) + el("rating_password", "") + el("group", u.group) +
          el("channel_expired_time", u.expiry) + el("pay_per_view", "pre") + el("ppv_point", "0.00") +
@@ -124,13 +120,6 @@ int connections(const std::string& id) {
 class AuthTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_dir_ = g_work_dir;
-    g_work_dir = tmp_.path();
-    make_dir(tmp_ / "log");
-    open_logs(tmp_ / "log");
-    log_set_mode(Sink::System, 1);
-    make_dir(tmp_ / "ch_config");
-    make_dir(tmp_ / "users");
     spit(tmp_ / "ch_config/group_definition.xml", kGroups);
     ASSERT_EQ(load_groups(), 1);
     spit(tmp_ / kUserFile, users_file());
@@ -141,9 +130,9 @@ class AuthTest : public ::testing::Test {
       pw = "rootpw";
       return true;
     });
-    spit(tmp_ / kChannelFile, kDecl + "<ch src=\"udp://239.0.0.1:1234\">A</ch>\r\n"
-                                      "<ch src=\"udp://239.0.0.2:1234\">B</ch>\r\n"
-                                      "<ch src=\"udp://239.0.0.3:1234\">C</ch>\r\n");
+    spit(tmp_ / kChannelFile, kXmlDecl + "<ch src=\"udp://239.0.0.1:1234\">A</ch>\r\n"
+                                         "<ch src=\"udp://239.0.0.2:1234\">B</ch>\r\n"
+                                         "<ch src=\"udp://239.0.0.3:1234\">C</ch>\r\n");
     ASSERT_EQ(load_channel_catalogue(), 1);
     ASSERT_EQ(channel_table()->count, 3);
     // The blacklist is process-wide: start from an empty one.
@@ -162,10 +151,7 @@ class AuthTest : public ::testing::Test {
     set_root_password_source(nullptr);
     release_user_profiles();
     release_groups();
-    close_logs();
-    log_set_mode(Sink::System, 1000);
     config_publish(Config::defaults());
-    g_work_dir = saved_dir_;
   }
   std::string log_text() const { return slurp(tmp_ / "log/system.log"); }
   bool logged(const std::string& line) const { return log_text().find(line) != std::string::npos; }
@@ -188,8 +174,7 @@ class AuthTest : public ::testing::Test {
     return r;
   }
 
-  TempDir tmp_;
-  std::string saved_dir_;
+  kxt::WorkDirScope tmp_{"ch_config", "users"};
 };
 
 struct LoginCase {

@@ -8,9 +8,6 @@
 
 #include "catalogue/groups.h"
 #include "core/config.h"
-#include "core/lifecycle.h"
-#include "core/log.h"
-#include "core/os/file.h"
 #include "subscribers/token_macs.h"
 #include "subscribers/users.h"
 #include "support/harness.h"
@@ -18,11 +15,10 @@
 namespace kx {
 namespace {
 
+using kxt::kXmlDecl;
 using kxt::slurp;
 using kxt::spit;
-using kxt::TempDir;
 
-const std::string kDecl = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n";
 const char* kBoundIp = "192.168.7.7";  // alice's user IP
 const char* kIp = "10.1.2.3";
 
@@ -40,17 +36,11 @@ class BlacklistTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(tmp_.path(), "/tmp");
-    saved_dir_ = g_work_dir;
     saved_config_ = *config();
-    g_work_dir = tmp_.path();
-    open_logs(tmp_ / "log");
-    log_set_mode(Sink::System, 1);
-    make_dir(tmp_ / "ch_config");
-    make_dir(tmp_ / "users");
     spit(tmp_ / "ch_config/group_definition.xml",
-         kDecl + "<group name=\"gold\" connection=\"2\">\r\n<channel>0</channel>\r\n</group>\r\n");
+         kXmlDecl + "<group name=\"gold\" connection=\"2\">\r\n<channel>0</channel>\r\n</group>\r\n");
     ASSERT_EQ(load_groups(), 1);
-    spit(tmp_ / "users/user_profile.xml", kDecl + user_entry("root", "") + user_entry("alice", kBoundIp));
+    spit(tmp_ / "users/user_profile.xml", kXmlDecl + user_entry("root", "") + user_entry("alice", kBoundIp));
     ASSERT_EQ(load_user_profiles(), 1);
     configure(1, 3);
     unlock_all();
@@ -62,9 +52,6 @@ class BlacklistTest : public ::testing::Test {
     config_publish(saved_config_);
     release_user_profiles();
     release_groups();
-    close_logs();
-    log_set_mode(Sink::System, 1000);
-    g_work_dir = saved_dir_;
   }
   static void configure(int blacklist, int tries) {
     Config c = *config();
@@ -82,8 +69,7 @@ class BlacklistTest : public ::testing::Test {
     return slurp(tmp_ / "log/system.log").find(line) != std::string::npos;
   }
 
-  TempDir tmp_;
-  std::string saved_dir_;
+  kxt::WorkDirScope tmp_{"ch_config", "users"};
   Config saved_config_;
 };
 

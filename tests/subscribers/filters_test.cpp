@@ -5,19 +5,16 @@
 #include <string>
 #include <vector>
 
-#include "core/lifecycle.h"
-#include "core/log.h"
 #include "core/os/file.h"
 #include "support/harness.h"
 
 namespace kx {
 namespace {
 
+using kxt::kXmlDecl;
 using kxt::slurp;
 using kxt::spit;
-using kxt::TempDir;
 
-const std::string kDecl = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n";
 const char* kSecurity = "security/security_definition.xml";
 const char* kSecurityBackup = "security/security_definition_backup.xml";
 const char* kMac = "security/mac_definition.xml";
@@ -30,7 +27,7 @@ std::string el(const std::string& tag, const std::string& v, const char* end = "
 std::string security_text(const std::vector<std::string>& accepted, const std::vector<std::string>& rejected,
                           const std::vector<std::string>& ips = {}, const std::vector<std::string>& bad_ips = {},
                           const std::vector<std::string>& countries = {}) {
-  std::string s = kDecl;
+  std::string s = kXmlDecl;
   for (const auto& v : accepted) s += el("accepted_player", v);
   for (const auto& v : rejected) s += el("rejected_player", v);
   for (const auto& v : ips) s += el("accepted_ip", v);
@@ -47,18 +44,10 @@ class FiltersTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(tmp_.path(), "/tmp");
-    saved_dir_ = g_work_dir;
-    g_work_dir = tmp_.path();
-    open_logs(tmp_ / "log");
-    log_set_mode(Sink::System, 1);
-    make_dir(tmp_ / "security");
   }
   void TearDown() override {
     release_security_lists();
     release_mac_list();
-    close_logs();
-    log_set_mode(Sink::System, 1000);
-    g_work_dir = saved_dir_;
   }
   std::string at(const std::string& name) const { return tmp_ / name; }
   std::string file(const std::string& name) const { return slurp(at(name)); }
@@ -69,8 +58,7 @@ class FiltersTest : public ::testing::Test {
     ASSERT_EQ(load_security_lists(), 1);
   }
 
-  TempDir tmp_;
-  std::string saved_dir_;
+  kxt::WorkDirScope tmp_{"security"};
 };
 
 // ---- the player filter ----
@@ -141,7 +129,7 @@ TEST_F(FiltersTest, StoredAgentIsTheValueCutTo32) {
 
 TEST_F(FiltersTest, LoadsListsAndComparesAddressesExactly) {
   // LF line ends, an empty value (left out) and a value longer than its field (cut).
-  std::string text = kDecl + el("accepted_player", "Kodi", "\n") + el("accepted_player", "", "\n") +
+  std::string text = kXmlDecl + el("accepted_player", "Kodi", "\n") + el("accepted_player", "", "\n") +
                      el("rejected_ip", "10.0.0.1", "\n") + el("accepted_ip", "192.168.1.20", "\n") +
                      el("accepted_country", "FRA", "\n") + el("accepted_country", std::string(40, 'x'), "\n");
   load(text);
@@ -172,7 +160,7 @@ TEST_F(FiltersTest, LoadsListsAndComparesAddressesExactly) {
 }
 
 TEST_F(FiltersTest, MacListLoadsSortedAndSkipsWrongLengths) {
-  spit(at(kMac), kDecl + el("accepted_macid", "00AABBCCDDEF") + el("accepted_macid", "00AABBCCDDE") +
+  spit(at(kMac), kXmlDecl + el("accepted_macid", "00AABBCCDDEF") + el("accepted_macid", "00AABBCCDDE") +
                      el("accepted_macid", "001122334455"));
   ASSERT_EQ(load_mac_list(), 1);
   EXPECT_EQ(mac_list()->macs, (std::vector<std::string>{"001122334455", "00AABBCCDDEF"}));
@@ -232,7 +220,7 @@ TEST_F(FiltersTest, PlayerEntriesAddDeleteAndSwitchKeepFileAndListsTogether) {
 
 TEST_F(FiltersTest, BadValuesAreRefusedAndChangeNoFile) {
   load(security_text({"Kodi"}, {"VLC"}));
-  spit(at(kMac), kDecl + el("accepted_macid", "001122334455"));
+  spit(at(kMac), kXmlDecl + el("accepted_macid", "001122334455"));
   ASSERT_EQ(load_mac_list(), 1);
   const std::string security = file(kSecurity), mac = file(kMac);
   const std::string bad[] = {"",     "a<b",  "a>b", "a\rb", "a\nb", "x\r\n<rejected_player>y",
@@ -260,19 +248,19 @@ TEST_F(FiltersTest, BadValuesAreRefusedAndChangeNoFile) {
 TEST_F(FiltersTest, MacEntriesAddAndDelete) {
   ASSERT_EQ(load_mac_list(), 1);  // no file yet
   EXPECT_EQ(add_mac("00AABBCCDDEF"), 1);
-  EXPECT_EQ(file(kMac), kDecl + el("accepted_macid", "00AABBCCDDEF"));
+  EXPECT_EQ(file(kMac), kXmlDecl + el("accepted_macid", "00AABBCCDDEF"));
   EXPECT_EQ(add_mac("001122334455"), 1);
   EXPECT_EQ(add_mac("001122334455"), 3);
   EXPECT_TRUE(logged("MAC ID [001122334455] : is already in Database\n"));
   EXPECT_EQ(mac_list()->macs, (std::vector<std::string>{"001122334455", "00AABBCCDDEF"}));
-  EXPECT_EQ(file(kMacBackup), kDecl + el("accepted_macid", "00AABBCCDDEF"));
+  EXPECT_EQ(file(kMacBackup), kXmlDecl + el("accepted_macid", "00AABBCCDDEF"));
 
   EXPECT_EQ(delete_mac("00AABBCCDDEF"), 1);
   EXPECT_EQ(delete_mac("00AABBCCDDEF"), 0);
   EXPECT_TRUE(logged(" Del MAC ID Item [00AABBCCDDEF] Not Found\n"));
   ASSERT_EQ(load_mac_list(), 1);
   EXPECT_EQ(mac_list()->macs, std::vector<std::string>{"001122334455"});
-  EXPECT_EQ(file(kMac), kDecl + el("accepted_macid", "001122334455"));
+  EXPECT_EQ(file(kMac), kXmlDecl + el("accepted_macid", "001122334455"));
 }
 
 }  // namespace

@@ -5,8 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "core/lifecycle.h"
-#include "core/log.h"
 #include "core/os/file.h"
 #include "support/harness.h"
 
@@ -15,7 +13,6 @@ namespace {
 
 using kxt::slurp;
 using kxt::spit;
-using kxt::TempDir;
 
 const char* kCsv = "users/user_ip_country.csv";
 
@@ -36,18 +33,8 @@ class IpCountryTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(tmp_.path(), "/tmp");
-    saved_dir_ = g_work_dir;
-    g_work_dir = tmp_.path();
-    open_logs(tmp_ / "log");
-    log_set_mode(Sink::System, 1);
-    make_dir(tmp_ / "users");
   }
-  void TearDown() override {
-    release_ip_country_table();
-    close_logs();
-    log_set_mode(Sink::System, 1000);
-    g_work_dir = saved_dir_;
-  }
+  void TearDown() override { release_ip_country_table(); }
   bool logged(const std::string& line) const {
     return slurp(tmp_ / "log/system.log").find(line) != std::string::npos;
   }
@@ -56,8 +43,7 @@ class IpCountryTest : public ::testing::Test {
     ASSERT_EQ(load_ip_country_table(), 1);
   }
 
-  TempDir tmp_;
-  std::string saved_dir_;
+  kxt::WorkDirScope tmp_{"users"};
 };
 
 TEST_F(IpCountryTest, DottedAddressToNumber) {

@@ -6,8 +6,6 @@
 #include <vector>
 
 #include "catalogue/groups.h"
-#include "core/lifecycle.h"
-#include "core/log.h"
 #include "core/os/file.h"
 #include "subscribers/users.h"
 #include "support/harness.h"
@@ -15,11 +13,10 @@
 namespace kx {
 namespace {
 
+using kxt::kXmlDecl;
 using kxt::slurp;
 using kxt::spit;
-using kxt::TempDir;
 
-const std::string kDecl = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n";
 const char* kIndex = "reseller/reseller_index.xml";
 
 std::string user_entry(const std::string& id) {
@@ -32,13 +29,13 @@ std::string user_entry(const std::string& id) {
 }
 
 std::string index_of(const std::vector<std::string>& names) {
-  std::string s = kDecl;
+  std::string s = kXmlDecl;
   for (const auto& n : names) s += "<reseller>" + n + "</reseller>\r\n";
   return s;
 }
 
 std::string list_of(const std::vector<std::string>& ids) {
-  std::string s = kDecl;
+  std::string s = kXmlDecl;
   for (const auto& id : ids) s += "<userid>" + id + "</userid>\r\n";
   return s;
 }
@@ -47,17 +44,10 @@ class ResellersTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(tmp_.path(), "/tmp");
-    saved_dir_ = g_work_dir;
-    g_work_dir = tmp_.path();
-    open_logs(tmp_ / "log");
-    log_set_mode(Sink::System, 1);
-    make_dir(tmp_ / "ch_config");
-    make_dir(tmp_ / "users");
-    make_dir(tmp_ / "reseller");
     spit(tmp_ / "ch_config/group_definition.xml",
-         kDecl + "<group name=\"gold\" connection=\"2\">\r\n<channel>0</channel>\r\n</group>\r\n");
+         kXmlDecl + "<group name=\"gold\" connection=\"2\">\r\n<channel>0</channel>\r\n</group>\r\n");
     ASSERT_EQ(load_groups(), 1);
-    std::string users = kDecl;
+    std::string users = kXmlDecl;
     for (const char* id : {"root", "alice", "bob", "carol", "dave", "erin"}) users += user_entry(id);
     spit(tmp_ / "users/user_profile.xml", users);
     ASSERT_EQ(load_user_profiles(), 1);
@@ -66,9 +56,6 @@ class ResellersTest : public ::testing::Test {
     release_resellers();
     release_user_profiles();
     release_groups();
-    close_logs();
-    log_set_mode(Sink::System, 1000);
-    g_work_dir = saved_dir_;
   }
   std::string at(const std::string& name) const { return tmp_ / name; }
   std::string file(const std::string& name) const { return slurp(at(name)); }
@@ -96,8 +83,7 @@ class ResellersTest : public ::testing::Test {
     return u ? user_reseller(*u) : "(no user)";
   }
 
-  TempDir tmp_;
-  std::string saved_dir_;
+  kxt::WorkDirScope tmp_{"ch_config", "users", "reseller"};
 };
 
 TEST_F(ResellersTest, LoadSkipsDuplicatesUnknownUsersAndUnsafeNames) {
@@ -185,7 +171,7 @@ TEST_F(ResellersTest, DeletedResellerCreatedAgainStartsEmpty) {
   EXPECT_EQ(names(), (std::vector<std::string>{"r2"}));
 
   ASSERT_EQ(add_reseller("r1"), 1);
-  EXPECT_EQ(file("reseller/r1.xml"), kDecl);
+  EXPECT_EQ(file("reseller/r1.xml"), kXmlDecl);
   EXPECT_TRUE(users_of("r1").empty());
   EXPECT_EQ(reseller_of("alice"), "");
   ASSERT_EQ(load_resellers(), 1);
@@ -197,7 +183,7 @@ TEST_F(ResellersTest, DeletedResellerCreatedAgainStartsEmpty) {
 
 TEST_F(ResellersTest, DeleteRemovesOnlyTheExactName) {
   spit(at(kIndex), index_of({"abc", "ab", "xab"}));
-  for (const char* n : {"abc", "ab", "xab"}) spit(at(std::string("reseller/") + n + ".xml"), kDecl);
+  for (const char* n : {"abc", "ab", "xab"}) spit(at(std::string("reseller/") + n + ".xml"), kXmlDecl);
   ASSERT_EQ(load_resellers(), 1);
   EXPECT_EQ(delete_reseller(1, "abc"), 0);  // index and name disagree
   ASSERT_EQ(delete_reseller(1, "ab"), 1);
@@ -240,7 +226,7 @@ TEST_F(ResellersTest, AddResellerStartsTheIndexAndWritesBothFiles) {
   ASSERT_EQ(load_resellers(), 0);
   ASSERT_EQ(add_reseller("first"), 1);
   EXPECT_EQ(file(kIndex), index_of({"first"}));
-  EXPECT_EQ(file("reseller/first.xml"), kDecl);
+  EXPECT_EQ(file("reseller/first.xml"), kXmlDecl);
   ASSERT_EQ(add_reseller("second"), 1);
   EXPECT_EQ(file(kIndex), index_of({"first", "second"}));
   ASSERT_EQ(load_resellers(), 1);

@@ -12,8 +12,6 @@
 
 #include "catalogue/groups.h"
 #include "catalogue/scramble.h"
-#include "core/lifecycle.h"
-#include "core/log.h"
 #include "core/os/file.h"
 #include "subscribers/resellers.h"
 #include "support/harness.h"
@@ -21,11 +19,10 @@
 namespace kx {
 namespace {
 
+using kxt::kXmlDecl;
 using kxt::slurp;
 using kxt::spit;
-using kxt::TempDir;
 
-const std::string kPlainDecl = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n";
 const std::string kCurrentDecl = "<?xml version=\"1.0\" encrypt2on encoding=\"iso-8859-1\" ?>\r\n";
 const std::string kOlderDecl = "<?xml version=\"1.0\" encryption encoding=\"iso-8859-1\" ?>\r\n";
 const char* kFile = "users/user_profile.xml";
@@ -34,7 +31,7 @@ const char* kDecrypt = "users/user_profile_decrypt.xml";
 const char* kTemp = "users/user_profile_temp.xml";
 
 const std::string kGroups =
-    "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n"
+    kXmlDecl +
     "<group name=\"gold\" connection=\"2\">\r\n<channel>0</channel>\r\n</group>\r\n"
     "<group name=\"silver\" connection=\"1\">\r\n<channel>1</channel>\r\n</group>\r\n";
 
@@ -71,24 +68,14 @@ class UsersTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_NE(tmp_.path(), "/tmp");
-    saved_dir_ = g_work_dir;
-    g_work_dir = tmp_.path();
-    open_logs(tmp_ / "log");
-    log_set_mode(Sink::System, 1);
-    make_dir(tmp_ / "ch_config");
-    make_dir(tmp_ / "users");
-    make_dir(tmp_ / "reseller");
     spit(tmp_ / "ch_config/group_definition.xml", kGroups);
     ASSERT_EQ(load_groups(), 1);
-    spit(tmp_ / "reseller/reseller_index.xml", kPlainDecl);
+    spit(tmp_ / "reseller/reseller_index.xml", kXmlDecl);
   }
   void TearDown() override {
     release_resellers();
     release_user_profiles();
     release_groups();
-    close_logs();
-    log_set_mode(Sink::System, 1000);
-    g_work_dir = saved_dir_;
   }
   std::string at(const std::string& name) const { return tmp_ / name; }
   std::string file() const { return slurp(at(kFile)); }
@@ -97,7 +84,7 @@ class UsersTest : public ::testing::Test {
 
   // Loads a plain file (converted at once) of the given users.
   void load_plain(const std::vector<Fields>& rows) {
-    std::string text = kPlainDecl;
+    std::string text = kXmlDecl;
     for (const auto& s : rows) text += entry(s);
     spit(at(kFile), text);
     ASSERT_EQ(load_user_profiles(), 1);
@@ -135,8 +122,7 @@ class UsersTest : public ::testing::Test {
     return r;
   }
 
-  TempDir tmp_;
-  std::string saved_dir_;
+  kxt::WorkDirScope tmp_{"ch_config", "users", "reseller"};
 };
 
 // ---- loading ----
@@ -152,7 +138,7 @@ std::string as_is(std::string_view s) { return std::string(s); }
 
 TEST_F(UsersTest, LoadsEveryPasswordFormAndConvertsToCurrent) {
   const FormCase cases[] = {
-      {"plain", kPlainDecl, as_is, true},
+      {"plain", kXmlDecl, as_is, true},
       {"older", kOlderDecl, password_encode_older, true},
       {"current", kCurrentDecl, password_encode, false},
   };
@@ -288,7 +274,7 @@ TEST_F(UsersTest, MalformedEntryIsSkippedAndTheUsersAfterItSurvive) {
   };
   for (const auto& broken : broken_cases) {
     SCOPED_TRACE(broken);
-    const std::string text = kPlainDecl + entry({"root", "r"}) + entry({"alice", "a"}) + broken +
+    const std::string text = kXmlDecl + entry({"root", "r"}) + entry({"alice", "a"}) + broken +
                              entry({"carol", "c"}) + entry({"dave", "d"});
     spit(at(kFile), text);
     ASSERT_EQ(load_user_profiles(), 1);
@@ -550,7 +536,7 @@ TEST_F(UsersTest, ExportAndExpiryTexts) {
       "<userid>alice</userid>\r\n<password>A pw</password>\r\n<rating_password>77</rating_password>\r\n"
       "<group>gold</group>\r\n<channel_expired_time>12/25/2030</channel_expired_time>\r\n"
       "<pay_per_view>free</pay_per_view>\r\n<ppv_point>3.50</ppv_point>\r\n<userip>10.1.1.1</userip>\r\n";
-  EXPECT_EQ(out.compare(0, kPlainDecl.size(), kPlainDecl), 0);
+  EXPECT_EQ(out.compare(0, kXmlDecl.size(), kXmlDecl), 0);
   EXPECT_NE(out.find(alice), std::string::npos);
   EXPECT_NE(out.find("<channel_expired_time>00/30/00</channel_expired_time>"), std::string::npos);
 

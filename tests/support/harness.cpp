@@ -15,6 +15,8 @@
 #include <thread>
 #include <vector>
 
+#include "core/lifecycle.h"
+#include "core/log.h"
 #include "core/os/file.h"
 #include "core/os/time.h"
 
@@ -33,6 +35,22 @@ TempDir::~TempDir() {
       path_.c_str(),
       [](const char* f, const struct stat*, int, struct FTW*) { return ::remove(f); }, 16,
       FTW_DEPTH | FTW_PHYS);
+}
+
+WorkDirScope::WorkDirScope(std::initializer_list<std::string> folders) : saved_dir_(kx::g_work_dir) {
+  if (dir_.path() == "/tmp") return;
+  active_ = true;
+  kx::g_work_dir = dir_.path();
+  kx::open_logs(dir_ / "log");
+  kx::log_set_mode(kx::Sink::System, 1);
+  for (const std::string& f : folders) kx::make_dir(dir_ / f);
+}
+
+WorkDirScope::~WorkDirScope() {
+  if (!active_) return;
+  kx::close_logs();
+  kx::log_set_mode(kx::Sink::System, 1000);
+  kx::g_work_dir = saved_dir_;
 }
 
 std::string slurp(const std::string& path) {

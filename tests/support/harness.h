@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <map>
 #include <string>
 #include <vector>
@@ -22,6 +23,28 @@ class TempDir {
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
  private:
   std::string path_;
+};
+
+// The declaration line the server's XML files start with.
+inline const std::string kXmlDecl = "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n";
+
+// A fresh folder made the server's working directory for the object's life, with the logs
+// open in its log/ (system log unlimited) and the given sub-folders made. The destructor
+// closes the logs, puts the system log back to its default ring and restores the working
+// directory; a fixture's own tables are released in its TearDown, which runs first.
+// When the folder could not be made, path() is "/tmp" and nothing else is changed.
+class WorkDirScope {
+ public:
+  explicit WorkDirScope(std::initializer_list<std::string> folders = {});
+  ~WorkDirScope();
+  WorkDirScope(const WorkDirScope&) = delete;
+  WorkDirScope& operator=(const WorkDirScope&) = delete;
+  const std::string& path() const { return dir_.path(); }
+  std::string operator/(const std::string& name) const { return dir_ / name; }
+ private:
+  TempDir dir_;
+  std::string saved_dir_;
+  bool active_ = false;
 };
 
 std::string slurp(const std::string& path);  // whole file, "" when missing
