@@ -26,14 +26,14 @@ namespace kx {
 
 namespace {
 
-constexpr int kBatchEntries = 16;      // ring entries sent with one call
+constexpr int kBatchEntries = 32;      // ring entries sent with one call
 constexpr int kRingWaitMs = 200;       // waits for new data look at the flags this often
 // At the live edge the entries of this long are gathered and sent together: one
 // wake-up per batch rather than one per entry.
-constexpr int kCoalesceMs = 50;
+constexpr int kCoalesceMs = 100;
 // Paced waits are gathered until they come to this much and then slept at once, so the
 // entries between them go out in one send: the same pace with fewer wake-ups.
-constexpr int kSleepQuantumMs = 50;
+constexpr int kSleepQuantumMs = 100;
 constexpr int kScanStep = 64;          // entries looked at between flag checks
 constexpr int64_t kPatSearchMs = 10000;
 constexpr int kFileBlock = 1316;       // seven packets
