@@ -308,6 +308,87 @@ int check_user(PlayerSession& s, std::string_view user, std::string_view passwor
   return apply_expiry(u->user_id, t);
 }
 
+namespace {
+
+// The address and country screens; a refusal counts as a failed attempt.
+bool passes_address_filters(const std::string& ip, const std::string& user) {
+  const std::shared_ptr<const SecurityLists> lists = security_lists();
+  const bool ip_ok = lists->accepted_ips.empty() ? ip_rejected(ip) != 1 : ip_accepted(ip) == 1;
+  const bool country_ok = lists->accepted_countries.empty() || country_accepted(country_text(ip)) == 1;
+  if (ip_ok && country_ok) return true;
+  record_failure(ip, user);
+  return false;
+}
+
+// The user's record, or null (logged and counted) when the name is empty or unknown.
+UserPtr find_player_user(const std::string& ip, const std::string& user, std::string_view password,
+                         bool external_allowed, int& index) {
+  log_sys("Username [%s] : Check if he is in User Database\n", user.c_str());
+  if (user.empty()) {
+    if (password.empty()) {
+      log_sys("User Name and Password are NULL\n");
+      return nullptr;
+    }
+    log_sys("User Name is NULL\n");
+    record_failure(ip, user);
+    return nullptr;
+  }
+  wait_for_filters();
+  const UserTablePtr table = users();
+  index = table->find(user);
+  if (index >= 0) return table->list[static_cast<std::size_t>(index)];
+  if (external_allowed && load_balancing_active()) {
+    log_sys("Username [%s] : not in the User Database\n", user.c_str());
+    // The other servers of the set are asked once the set exists.
+    log_sys("Username [%s] : not in the User Database of all Kestrix\n", user.c_str());
+  } else {
+    log_sys("Username [%s] : not in the User Database\n", user.c_str());
+  }
+  record_failure(ip, user);
+  return nullptr;
+}
+
+// Password (mode 1) or bound address (mode 2), then the user's address and device
+// bindings. A correct login clears the address's blacklist entry.
+bool credentials_match(PlayerSession& s, const User_Profile& u, const std::string& ip, const std::string& user,
+                       std::string_view password) {
+  if (config()->auth_mode() == 2) {
+    // Mode 2 takes a known name without its password, but not from another address.
+    if (address_allowed(u, ip, false)) return true;
+    log_wrong_ip(user, ip);
+    record_failure(ip, user);
+    return false;
+  }
+  if (password.empty() || password != u.password) {
+    if (password.empty()) log_sys("Username [%s]: Password is Empty\n", user.c_str());
+    else log_sys("Username [%s]: Password[%s] Error\n", user.c_str(), kMaskedPassword);
+    const int errors = u.rt->password_errors.fetch_add(1) + 1;
+    record_failure(ip, user);
+    log_sys("Username [%s]: Password[%s] Error [%d] Times\n", user.c_str(), kMaskedPassword, errors);
+    mac_blocker_passes(s, user);  // logs what the blocker would have said
+    return false;
+  }
+  if (!address_allowed(u, ip, true)) {
+    log_wrong_ip(user, ip);
+    record_failure(ip, user);
+    return false;
+  }
+  if (!u.mac_id.empty()) {
+    const std::string mac = token_mac_for_address(ip);
+    if (mac.empty() || mac != u.mac_id) {
+      log_sys("Username [%s]: Password[%s] is from Wrong MAC Address[%s]\n", user.c_str(), kMaskedPassword,
+              mac.c_str());
+      record_failure(ip, user);
+      return false;
+    }
+    s.mac_verified = true;
+  }
+  unlock_address(ip);
+  return true;
+}
+
+}  // namespace
+
 int authorize_player(PlayerSession& s, bool external_allowed) {
   const std::string ip(field(s.ip));
   const std::string user(field(s.user));
@@ -321,77 +402,11 @@ int authorize_player(PlayerSession& s, bool external_allowed) {
   }
   // A session admitted before is taken off its user first, so it never counts twice.
   if (s.user_ref) leave_user(s);
+  if (!passes_address_filters(ip, user)) return kAuthRefused;
 
-  const std::shared_ptr<const SecurityLists> lists = security_lists();
-  if (lists->accepted_ips.empty() ? ip_rejected(ip) == 1 : ip_accepted(ip) != 1) {
-    record_failure(ip, user);
-    return kAuthRefused;
-  }
-  if (!lists->accepted_countries.empty() && country_accepted(country_text(ip)) != 1) {
-    record_failure(ip, user);
-    return kAuthRefused;
-  }
-
-  log_sys("Username [%s] : Check if he is in User Database\n", user.c_str());
-  if (user.empty()) {
-    if (password.empty()) {
-      log_sys("User Name and Password are NULL\n");
-      return kAuthRefused;
-    }
-    log_sys("User Name is NULL\n");
-    record_failure(ip, user);
-    return kAuthRefused;
-  }
-  wait_for_filters();
-  const UserTablePtr table = users();
-  const int index = table->find(user);
-  if (index < 0) {
-    if (external_allowed && load_balancing_active()) {
-      log_sys("Username [%s] : not in the User Database\n", user.c_str());
-      // The other servers of the set are asked once the set exists.
-      log_sys("Username [%s] : not in the User Database of all Kestrix\n", user.c_str());
-    } else {
-      log_sys("Username [%s] : not in the User Database\n", user.c_str());
-    }
-    record_failure(ip, user);
-    return kAuthRefused;
-  }
-  const UserPtr u = table->list[static_cast<std::size_t>(index)];
-
-  if (config()->auth_mode() == 2) {
-    // Mode 2 takes a known name without its password, but not from another address.
-    if (!address_allowed(*u, ip, false)) {
-      log_wrong_ip(user, ip);
-      record_failure(ip, user);
-      return kAuthRefused;
-    }
-  } else if (password.empty() || password != u->password) {
-    if (password.empty()) log_sys("Username [%s]: Password is Empty\n", user.c_str());
-    else log_sys("Username [%s]: Password[%s] Error\n", user.c_str(), kMaskedPassword);
-    const int errors = u->rt->password_errors.fetch_add(1) + 1;
-    record_failure(ip, user);
-    log_sys("Username [%s]: Password[%s] Error [%d] Times\n", user.c_str(), kMaskedPassword, errors);
-    mac_blocker_passes(s, user);  // logs what the blocker would have said
-    return kAuthRefused;
-  } else {
-    if (!address_allowed(*u, ip, true)) {
-      log_wrong_ip(user, ip);
-      record_failure(ip, user);
-      return kAuthRefused;
-    }
-    if (!u->mac_id.empty()) {
-      const std::string mac = token_mac_for_address(ip);
-      if (mac.empty() || mac != u->mac_id) {
-        log_sys("Username [%s]: Password[%s] is from Wrong MAC Address[%s]\n", user.c_str(), kMaskedPassword,
-                mac.c_str());
-        record_failure(ip, user);
-        return kAuthRefused;
-      }
-      s.mac_verified = true;
-    }
-    unlock_address(ip);
-  }
-
+  int index = -1;
+  const UserPtr u = find_player_user(ip, user, password, external_allowed, index);
+  if (!u || !credentials_match(s, *u, ip, user, password)) return kAuthRefused;
   // Before the expiry rule, so a refused player never activates a day-count account.
   if (!mac_blocker_passes(s, user)) {
     record_failure(ip, user);
