@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "core/os/file.h"
 #include "core/os/time.h"
 #include "support/harness.h"
 
@@ -288,6 +289,21 @@ TEST_F(Admission, PinAccountActivatesOnce) {
        at = t.find("PINCODR [pin] : is Enabled", at + 1))
     ++n;
   EXPECT_EQ(n, 1u);
+}
+
+// The security file's screens: a rejected player program gets 401 at the credential step,
+// a rejected address is refused at the user check; everyone else streams.
+TEST_F(Admission, SecurityFiltersRefuseByAgentAndAddress) {
+  ASSERT_TRUE(kx::make_dir(srv_->path("security")));
+  ASSERT_TRUE(kxt::spit(srv_->path("security/security_definition.xml"),
+                        kxt::kXmlDecl + "<rejected_player>BadPlayer</rejected_player>\r\n"
+                                        "<rejected_ip>127.0.0.9</rejected_ip>\r\n"));
+  srv_->set("player_filter", "1");
+  ASSERT_TRUE(start());
+  EXPECT_EQ(fetch("/2.ch?u=alice&p=secret", "127.0.0.1", {"-A", "BadPlayer/2.1"}).substr(0, 3), "401");
+  EXPECT_TRUE(streamed(fetch("/2.ch?u=alice&p=secret", "127.0.0.1", {"-A", "GoodPlayer/1.0"})));
+  EXPECT_FALSE(streamed(fetch("/2.ch?u=alice&p=secret", "127.0.0.9", {"-A", "GoodPlayer/1.0"})));
+  EXPECT_TRUE(streamed(fetch("/2.ch?u=alice&p=secret", "127.0.0.10", {"-A", "GoodPlayer/1.0"})));
 }
 
 TEST_F(Admission, HostileInputLeavesTheServerUp) {
