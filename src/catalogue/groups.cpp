@@ -7,6 +7,7 @@
 #include "catalogue/store_file.h"
 #include "core/log.h"
 #include "core/os/sync.h"
+#include "core/text.h"
 
 namespace kx {
 
@@ -59,23 +60,6 @@ std::string clean_name(std::string_view s) {
     else if (c == '\r' || c == '\n') c = ' ';
   }
   return out;
-}
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
-  return s;
-}
-
-bool equals_ignore_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
 }
 
 // The group an editing command describes, or 0 when an argument is refused.
@@ -173,7 +157,7 @@ std::string format_groups(const GroupTable& t) {
 }
 
 int parse_connection_text(std::string_view text, int& out) {
-  std::string_view s = trim(text);
+  std::string_view s = trim_blanks(text);
   bool neg = false;
   if (!s.empty() && s.front() == '-') {
     neg = true;
@@ -192,8 +176,8 @@ int parse_connection_text(std::string_view text, int& out) {
 }
 
 int parse_channel_text(std::string_view text, std::vector<int>& out) {
-  const std::string_view all = trim(text);
-  if (equals_ignore_case(all, "all")) {
+  const std::string_view all = trim_blanks(text);
+  if (iequal(all, "all")) {
     out.assign(1, 0);
     return 1;
   }
@@ -202,7 +186,7 @@ int parse_channel_text(std::string_view text, std::vector<int>& out) {
   for (;;) {
     const std::size_t comma = text.find(',', from);
     const std::string_view item =
-        trim(text.substr(from, comma == std::string_view::npos ? std::string_view::npos : comma - from));
+        trim_blanks(text.substr(from, comma == std::string_view::npos ? std::string_view::npos : comma - from));
     if (item.empty() || item.size() > 5) return 0;
     int v = 0;
     for (const char c : item) {

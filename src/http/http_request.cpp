@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "catalogue/base64.h"
+#include "core/text.h"
 #include "http/http_server.h"
 
 namespace kx {
@@ -43,14 +44,6 @@ std::string format(const char* fmt, ...) {
 }
 
 bool is_control(unsigned char c) { return c < 0x20 || c == 0x7f; }
-
-bool iequal_prefix(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(static_cast<unsigned char>(prefix[i])))
-      return false;
-  return true;
-}
 
 std::string_view cut_at_blank(std::string_view text) {
   const std::size_t sp = text.find(' ');
@@ -97,12 +90,6 @@ bool parse_count(std::string_view digits, int64_t& out) {
   }
   out = v;
   return true;
-}
-
-std::string_view trim(std::string_view v) {
-  while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
-  while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
-  return v;
 }
 
 struct ExtRule {
@@ -161,7 +148,7 @@ bool header_value(std::string_view head, std::string_view name, std::string_view
     if (!iequal_prefix(line, name) || line.size() <= name.size() || line[name.size()] != ':') continue;
     line.remove_prefix(name.size() + 1);
     const std::size_t eol = line.find("\r\n");
-    value = trim(eol == std::string_view::npos ? line : line.substr(0, eol));
+    value = trim_blanks(eol == std::string_view::npos ? line : line.substr(0, eol));
     return true;
   }
   return false;
@@ -292,7 +279,7 @@ int parse_basic_credentials(std::string_view value, std::string& user, std::stri
   const std::size_t eol = value.find("\r\n");
   if (eol != std::string_view::npos) value = value.substr(0, eol);
   std::string plain;
-  if (!base64_decode(trim(value), plain, Base64Skip::whitespace, 512)) return 0;
+  if (!base64_decode(trim_blanks(value), plain, Base64Skip::whitespace, 512)) return 0;
   if (plain.find('\0') != std::string::npos) return 0;
   std::size_t sep = plain.find("%3A");
   std::size_t skip = 3;
@@ -352,11 +339,11 @@ ByteRange parse_range(std::string_view head, int64_t size) {
   value.remove_prefix(6);
   const std::size_t comma = value.find(',');
   if (comma != std::string_view::npos) value = value.substr(0, comma);
-  value = trim(value);
+  value = trim_blanks(value);
   const std::size_t dash = value.find('-');
   if (dash == std::string_view::npos) return r;
-  const std::string_view first = trim(value.substr(0, dash));
-  const std::string_view last = trim(value.substr(dash + 1));
+  const std::string_view first = trim_blanks(value.substr(0, dash));
+  const std::string_view last = trim_blanks(value.substr(dash + 1));
   int64_t a = 0, b = 0;
   ByteRange out;
   if (first.empty()) {  // suffix: the last n bytes

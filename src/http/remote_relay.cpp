@@ -15,6 +15,7 @@
 #include "catalogue/channel_info.h"
 #include "core/log.h"
 #include "core/os/time.h"
+#include "core/text.h"
 #include "http/data_io.h"
 #include "ingest/http_response.h"
 #include "net/dns.h"
@@ -44,23 +45,6 @@ std::string printable(const std::string& s) {
   for (char c : s)
     if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) out.push_back(c);
   return out;
-}
-
-bool ascii_iequal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-std::string_view trim(std::string_view v) {
-  while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
-  while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
-  return v;
 }
 
 // Digits at the front of v into n; how many were taken (0: none, or too many).
@@ -381,10 +365,10 @@ bool relay_content_range(std::string_view head, int64_t& first, int64_t& last) {
     head = nl == std::string_view::npos ? std::string_view() : head.substr(nl + 1);
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     const std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos || !ascii_iequal(trim(line.substr(0, colon)), "Content-Range")) continue;
-    std::string_view v = trim(line.substr(colon + 1));
-    if (v.size() < 6 || !ascii_iequal(v.substr(0, 6), "bytes ")) return false;
-    v = trim(v.substr(6));
+    if (colon == std::string_view::npos || !iequal(trim_blanks(line.substr(0, colon)), "Content-Range")) continue;
+    std::string_view v = trim_blanks(line.substr(colon + 1));
+    if (v.size() < 6 || !iequal(v.substr(0, 6), "bytes ")) return false;
+    v = trim_blanks(v.substr(6));
     const std::size_t a = take_number(v, first);
     if (a == 0 || a >= v.size() || v[a] != '-') return false;
     v.remove_prefix(a + 1);

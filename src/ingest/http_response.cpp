@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "catalogue/base64.h"
+#include "core/text.h"
 
 namespace kx {
 
@@ -16,27 +17,8 @@ constexpr std::size_t kTrailerMax = 16384;    // the whole trailer
 constexpr int kChunkSizeDigits = 15;          // keeps a chunk size far from overflow
 constexpr int kContentLengthDigits = 18;      // fits a signed 64-bit number
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (lower(a[i]) != lower(b[i])) return false;
-  return true;
-}
-
-bool istarts(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && iequals(s.substr(0, prefix.size()), prefix);
-}
-
 bool is_space(char c) { return c == ' ' || c == '\t'; }
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && is_space(s.front())) s.remove_prefix(1);
-  while (!s.empty() && is_space(s.back())) s.remove_suffix(1);
-  return s;
-}
 
 int hex_value(uint8_t c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -85,7 +67,7 @@ int64_t parse_content_length(std::string_view v) {
   int64_t value = -1;
   while (true) {
     const std::size_t comma = v.find(',');
-    const std::string_view item = trim(v.substr(0, comma));
+    const std::string_view item = trim_blanks(v.substr(0, comma));
     if (item.empty() || item.size() > static_cast<std::size_t>(kContentLengthDigits)) return -1;
     int64_t n = 0;
     for (char c : item) {
@@ -103,9 +85,9 @@ int64_t parse_content_length(std::string_view v) {
 std::string last_coding(std::string_view v) {
   const std::size_t comma = v.rfind(',');
   std::string_view c = comma == std::string_view::npos ? v : v.substr(comma + 1);
-  c = trim(c.substr(0, c.find(';')));
+  c = trim_blanks(c.substr(0, c.find(';')));
   std::string out;
-  for (char ch : c) out.push_back(lower(ch));
+  for (char ch : c) out.push_back(ascii_lower(ch));
   return out;
 }
 
@@ -219,34 +201,34 @@ bool HttpResponseParser::finish() {
     if (is_space(line.front())) {
       if (!fields.empty()) {
         fields.back().second += ' ';
-        fields.back().second += trim(line);
+        fields.back().second += trim_blanks(line);
       }
       continue;
     }
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) continue;  // not a field: passed over
-    fields.emplace_back(std::string(trim(line.substr(0, colon))), std::string(trim(line.substr(colon + 1))));
+    fields.emplace_back(std::string(trim_blanks(line.substr(0, colon))), std::string(trim_blanks(line.substr(colon + 1))));
   }
 
   bool transfer_coding = false;
   int64_t length = -1;
   for (const auto& [name, value] : fields) {
-    if (iequals(name, "Location")) {
+    if (iequal(name, "Location")) {
       if (!head_.has_location) {
         head_.has_location = true;
         head_.location = value;
       }
-    } else if (iequals(name, "Content-Length")) {
+    } else if (iequal(name, "Content-Length")) {
       const int64_t n = parse_content_length(value);
       if (n < 0 || (length >= 0 && n != length)) {
         fail(kHeadErrMalformed);
         return false;
       }
       length = n;
-    } else if (iequals(name, "Transfer-Encoding")) {
+    } else if (iequal(name, "Transfer-Encoding")) {
       transfer_coding = true;
       head_.chunked = last_coding(value) == "chunked";
-    } else if (iequals(name, "Content-Type")) {
+    } else if (iequal(name, "Content-Type")) {
       if (head_.content_type.empty()) head_.content_type = value;
     }
   }
@@ -382,7 +364,7 @@ long ChunkedDecoder::decode(uint8_t* buf, std::size_t len) {
 
 bool http_resolve_location(std::string_view value, std::string_view base_path, HttpTarget& out) {
   out = HttpTarget{};
-  std::string_view v = trim(value);
+  std::string_view v = trim_blanks(value);
   v = v.substr(0, v.find('#'));
   if (v.empty()) return false;
   for (char c : v) {
@@ -391,7 +373,7 @@ bool http_resolve_location(std::string_view value, std::string_view base_path, H
   }
   std::string_view rest;
   bool absolute = false;
-  if (istarts(v, "http://")) {
+  if (iequal_prefix(v, "http://")) {
     rest = v.substr(7);
     absolute = true;
   } else if (v.substr(0, 2) == "//") {

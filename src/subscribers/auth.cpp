@@ -10,6 +10,7 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "core/os/time.h"
+#include "core/text.h"
 #include "http/player_session.h"
 #include "net/peer_client.h"
 #include "subscribers/blacklist.h"
@@ -465,16 +466,6 @@ int channel_allowed_for_user(std::string_view user, int channel) {
 namespace {
 
 bool at_line_start(std::string_view t, std::size_t i) { return i == 0 || t[i - 1] == '\n'; }
-
-bool iequal(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    const char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] + 32) : a[i];
-    const char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] + 32) : b[i];
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // The header name at a line start when it names credentials, else 0; its length.
 std::size_t secret_header(std::string_view t, std::size_t i) {
