@@ -2,10 +2,13 @@
 
 #include <ctime>
 
+#include "catalogue/channel_info.h"
 #include "core/config.h"
 #include "core/lifecycle.h"
 #include "core/log.h"
 #include "core/os/time.h"
+#include "http/http_server.h"
+#include "ingest/input.h"
 
 namespace kx {
 
@@ -30,6 +33,21 @@ int system_management_main(Service& s) {
   return 0;
 }
 
+void reset_daily_counters(const MSK_IPTV_Channel_List& t) {
+  for (const auto& ch : t.ch) {
+    if (!ch) continue;
+    Guard g(ch->rt.hCounter_Lock);
+    ch->rt.Watched_No.store(0);
+  }
+}
+
+void park_idle_channels(const MSK_IPTV_Channel_List& t) {
+  for (const auto& ch : t.ch) {
+    if (!ch || ch->def.nCache_On_Demand != 1 || ch->rt.Active_No.load() != 0) continue;
+    if (park_channel(*ch)) log_sys("System Monitor: CH [%d] does not have any player.\n", ch->def.nChannel_No);
+  }
+}
+
 int system_monitor_main(Service& s) {
   service_ready(s, true);
   log_sys("System Monitor Starting\n");
@@ -38,14 +56,19 @@ int system_monitor_main(Service& s) {
   int day = now.tm_mday;
   log_sys("Current day=[%d]\n", day);
   int k = 0;
-  while (!s.stop.sleep(30000)) {
+  while (!s.stop.sleep(kMonitorPeriodMs)) {
+    // A restart replaces the tables; the gate keeps them whole while this pass reads them.
     SharedGuard tables(g_tables_gate);
-    int interval = config()->i(Key::stop_ch_cache_interval);
+    player_watchdog_pass(g_http_online, "HTTP");
+    const int interval = config()->i(Key::stop_ch_cache_interval);
     k = (k + 1) % (2 * (interval > 0 && interval <= 1000000 ? interval : 10));
+    const ChannelTablePtr t = channel_table();
     local_time(now);
-    if (now.tm_mday != day) day = now.tm_mday;
-    // The player watchdog, the daily channel counters and on-demand parking act on the
-    // player lists and the channel table here, once those exist.
+    if (now.tm_mday != day) {
+      day = now.tm_mday;
+      if (t) reset_daily_counters(*t);
+    }
+    if (k == 0 && t) park_idle_channels(*t);
   }
   return 0;
 }

@@ -54,7 +54,7 @@ struct Live {
   void set_stage(const char* text) {
     if (stage == text) return;  // written once per change, not once per send
     stage = text;
-    set_field(s.stage, text);
+    s.stage.store(text);
   }
 };
 
@@ -314,8 +314,8 @@ void stream_ring(Live& L) {
   pc.lag_test = true;
   PcrPacer pacer(pc);
   const int prebuffer = prebuffer_entries(ring->size());
-  set_field(L.s.status_a, "RUNNING");
-  set_field(L.s.status_b, "RUNNING");
+  L.s.status_a.store("RUNNING");
+  L.s.status_b.store("RUNNING");
   for (;;) {
     if (find_and_send_pat(L, rd, buf.get()) != Leg::kOn) return;
     Leg leg = burst(L, rd, buf.get(), prebuffer);
@@ -390,8 +390,8 @@ bool folder_send_pat(Live& L, File& f, uint8_t* buf) {
 
 void stream_folder(Live& L) {
   const ChannelDef& def = L.ch.def;
-  set_field(L.s.status_a, "RUNNING");
-  set_field(L.s.status_b, "RUNNING");
+  L.s.status_a.store("RUNNING");
+  L.s.status_b.store("RUNNING");
   FolderPosition fp;
   if (!folder_channel_position(def, fp) || def.folder.empty()) {
     log_sys("Session[%d]: Thread[%x]: Channel_HTTP_DataThread (IPTV find correct position failed)\n", L.sno, L.tid);

@@ -27,6 +27,7 @@ int send_body(PlayerSession& s, const void* data, std::size_t len, int& err) {
     if (fd < 0) return kSendFailed;
     const ssize_t n = ::send(fd, p, len, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
+      s.progressed.store(1, std::memory_order_relaxed);
       p += n;
       len -= static_cast<std::size_t>(n);
       idle_since = -1;
@@ -65,9 +66,9 @@ bool pause_ms(PlayerSession& s, int64_t ms) {
 }
 
 void set_state(PlayerSession& s, const char* status, const char* stage) {
-  set_field(s.status_a, status);
-  set_field(s.status_b, status);
-  set_field(s.stage, stage);
+  s.status_a.store(status);
+  s.status_b.store(status);
+  s.stage.store(stage);
 }
 
 }  // namespace kx

@@ -25,7 +25,7 @@ int send_body(PlayerSession& s, const void* data, std::size_t len, int& err);
 // Sleeps up to ms in short steps; false when the stop flag or the server stop ended it.
 bool pause_ms(PlayerSession& s, int64_t ms);
 
-// Status A and B and the stage text at once.
+// Status A and B and the stage text at once (static texts: the session keeps the pointers).
 void set_state(PlayerSession& s, const char* status, const char* stage);
 
 }  // namespace kx

@@ -70,9 +70,9 @@ void refuse(Cmd& c, const std::string& answer) {
 }
 
 void refuse_page(Cmd& c, const char* stage) {
-  set_field(c.s.status_a, "RUNNING");
-  set_field(c.s.status_b, "RUNNING");
-  set_field(c.s.stage, stage);
+  c.s.status_a.store("RUNNING");
+  c.s.status_b.store("RUNNING");
+  c.s.stage.store(stage);
   refuse(c, http_answer_r5());
 }
 
@@ -287,7 +287,7 @@ void channel_request(Cmd& c) {
   }
   const char* stage = nullptr;
   const int n = clamp_channel_number(channel_number_from_name(name), count, &stage);
-  if (stage) set_field(s.stage, stage);
+  if (stage) s.stage.store(stage);
   s.channel_no.store(n);
   std::shared_ptr<Channel_Info> ch = table->ch[static_cast<std::size_t>(n - 1)];
   if (!ch) {
@@ -310,9 +310,9 @@ void channel_request(Cmd& c) {
     }
   }
   if (ch->def.forward) {
-    set_field(s.status_a, "RUNNING");
-    set_field(s.status_b, "RUNNING");
-    set_field(s.stage, "Forward");
+    s.status_a.store("RUNNING");
+    s.status_b.store("RUNNING");
+    s.stage.store("Forward");
     refuse(c, http_answer_r7(ch->def.src[0]));
     return;
   }

@@ -46,6 +46,11 @@ extern SessionList g_http_release;
 
 void online_add(PlayerSession& s);
 void online_remove(PlayerSession& s);
+
+// One period of the player watchdog over a player list (server is "HTTP", "RTMP" or
+// "RTSP"): a player that moved no data since the last pass is stopped and logged ("is
+// cancelled", or "is terminated" when it had been stopped already). Returns how many.
+int player_watchdog_pass(SessionList& players, const char* server);
 // Hands a finished session to the release thread (once both threads are done or never ran).
 void release_session(PlayerSession& s);
 

@@ -33,11 +33,14 @@ class PlayerSession {
   PlayerSession(const PlayerSession&) = delete;
   PlayerSession& operator=(const PlayerSession&) = delete;
 
-  // Monitors read these while the session's threads write them; each is a short text
-  // written whole (a torn read only shows a mixed word in a report).
-  char status_a[13] = {};
-  char status_b[13] = {};
-  char stage[50] = "Init";
+  // Activity texts: the monitor and the reports read them while the session's threads
+  // write them, so each is a pointer to a static text, swapped whole.
+  std::atomic<const char*> status_a{""};
+  std::atomic<const char*> status_b{""};
+  std::atomic<const char*> stage{"Init"};
+  // Set by every send that moved data; the monitor's watchdog takes it back each period
+  // and stops a player that has not set it again for a whole period.
+  std::atomic<int> progressed{1};
   uint32_t session_no = 0;
   File open_file;  // opened by the command thread for the data thread
   ThreadRecord* cmd_thread = nullptr;

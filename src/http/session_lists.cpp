@@ -121,6 +121,26 @@ void online_add(PlayerSession& s) {
   s.on_online_list = g_http_online.list.add_tail(&s) != nullptr;
 }
 
+int player_watchdog_pass(SessionList& players, const char* server) {
+  int stopped = 0;
+  Guard g(players.lock);
+  for (PtrPos pos = players.list.head(); pos != nullptr;) {
+    auto* p = static_cast<PlayerSession*>(PtrList::get_next(pos));
+    if (p->progressed.exchange(0, std::memory_order_relaxed) != 0) continue;
+    const char* verdict = p->stop.exchange(1) == 0 ? "cancelled" : "terminated";
+    const int ch = p->channel_no.load();
+    if (ch > 0) {
+      log_sys("%s Player: IP: [%s] User: [%s] CH: [%d]  is %s: Status=[%s] Stage=[%s]\n", server, p->ip, p->user, ch,
+              verdict, p->status_a.load(), p->stage.load());
+    } else {
+      log_sys("%s Player: IP: [%s] User: [%s] Filename: [%s]  is %s: Status=[%s] Stage=[%s]\n", server, p->ip,
+              p->user, p->watching, verdict, p->status_a.load(), p->stage.load());
+    }
+    ++stopped;
+  }
+  return stopped;
+}
+
 void online_remove(PlayerSession& s) {
   Guard g(g_http_online.lock);
   if (!s.on_online_list) return;
@@ -141,9 +161,9 @@ void request_release_sweep() {
 void wake_release_thread() { g_release_wake.set(); }
 
 void end_data_thread(PlayerSession& s) {
-  set_field(s.status_a, "CLOSING");
-  set_field(s.status_b, "CLOSING");
-  set_field(s.stage, "Thread Closing");
+  s.status_a.store("CLOSING");
+  s.status_b.store("CLOSING");
+  s.stage.store("Thread Closing");
   s.stop.store(1);
   online_remove(s);
   const int fd = s.sock.exchange(-1);
@@ -159,7 +179,7 @@ void end_data_thread(PlayerSession& s) {
     s.holds_slot = false;
   }
   log_sys("The Total Connection is [%d]\n", active_streams());
-  set_field(s.stage, "Thread Closed");
+  s.stage.store("Thread Closed");
   s.data_state.store(kSlotFinished);
   release_session(s);
 }
