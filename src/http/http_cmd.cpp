@@ -275,7 +275,8 @@ void channel_request(Cmd& c) {
   s.output_type = kOutNone;
   if (name.find(".m3u8") != std::string::npos || name.find(".M3U8") != std::string::npos ||
       name.find(".m3u") != std::string::npos || name.find(".M3U") != std::string::npos) {
-    log_sys("Session[%d]: [%s] HLS output is not available\n", c.no(), name.c_str());
+    // The name may run into the query (an extension inside a password): logged masked.
+    log_sys("Session[%d]: [%s] HLS output is not available\n", c.no(), mask_request(name).c_str());
     refuse(c, kR4_Unavailable);
     return;
   }
@@ -325,7 +326,8 @@ void channel_request(Cmd& c) {
   if (c.auth != 0) {
     s.user_check = check_user_for_request(s);
     if (s.user_check == 1) {
-      if (s.kind == kKindChannel && !check_channel_right(s, n)) {
+      // ".c4" streams the same channel as ".ch", so the rights hold for it too.
+      if ((s.kind == kKindChannel || s.kind == kKindC4) && !check_channel_right(s, n)) {
         log_sys("Session[%d]: User [%s] does not has right to watch CH[%d]\n", c.no(), s.user, n);
         const bool configured = !c.cfg->t(Key::authorized_channel_video_path).empty();
         substitute_or_page(c, configured ? "admin/authorized_channel.PNG" : "", "Authorized Channel");
@@ -413,7 +415,7 @@ void file_request(Cmd& c) {
   std::string real;
   File f;
   if (!open_served(name, real, f)) {
-    log_sys("Session[%d]: [%s] File not Found\n", c.no(), name.c_str());
+    log_sys("Session[%d]: [%s] File not Found\n", c.no(), mask_request(name).c_str());
     refuse(c, kR1_NotFound);
     return;
   }
@@ -424,7 +426,7 @@ void file_request(Cmd& c) {
   }
   const ByteRange r = parse_range(c.head, size);
   if (r.status == kRangeUnsatisfiable) {
-    log_sys("Session[%d]: [%s] Range not satisfiable, size [%lld]\n", c.no(), name.c_str(),
+    log_sys("Session[%d]: [%s] Range not satisfiable, size [%lld]\n", c.no(), mask_request(name).c_str(),
             static_cast<long long>(size));
     refuse(c, http_answer_416(size, c.line.http11));
     return;

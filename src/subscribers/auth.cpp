@@ -504,9 +504,11 @@ std::string mask_request(std::string_view head) {
     if (key_start && head.compare(i, 2, "p=") == 0) {
       out += "p=";
       out += kMaskedPassword;
+      // A password runs to the first primary separator; with a configured separator an
+      // '&' is part of it, so only that separator (or the end of the line) ends the mask.
       std::size_t v = i + 2;
-      while (v < head.size() && head[v] != '&' && head[v] != sep1 && head[v] != ' ' && head[v] != '\t' &&
-             head[v] != '\r' && head[v] != '\n')
+      while (v < head.size() && head[v] != sep1 && head[v] != ' ' && head[v] != '\t' && head[v] != '\r' &&
+             head[v] != '\n')
         ++v;
       i = v;
       continue;
