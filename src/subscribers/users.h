@@ -73,7 +73,9 @@ std::size_t export_user_profiles(std::string& out);
 void refresh_user_groups();
 
 // Walks the players of a user under the user's lock and returns the first one match
-// accepts, or null.
+// accepts, or null. A player may end and be freed as soon as the lock is released: act on
+// it inside match (which runs under the lock); the returned pointer only tells whether and
+// which one matched, and must not be followed.
 void* find_player_of_user(std::string_view user_id, const std::function<bool(void*)>& match);
 
 // ---- the file text, without files (also used by the fuzz target) ----
