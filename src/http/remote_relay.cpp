@@ -264,6 +264,9 @@ Relay::Step Relay::relay_body(const HttpResponseParser& parser, std::size_t raw)
       p += k;
       n -= k;
       pos += static_cast<int64_t>(k);
+      // A source that ignores the range may need longer than a watchdog period to reach
+      // the player's start; bytes passed over are progress as much as bytes sent.
+      if (k > 0) s_.progressed.store(1, std::memory_order_relaxed);
     }
     const int64_t room = end - pos;
     if (room <= 0) n = 0;
