@@ -73,7 +73,7 @@ class Relay {
 
   bool input_running();
   bool halted(const char* off_fmt);
-  long receive(uint8_t* buf, std::size_t cap, const char* off_fmt);
+  long receive(uint8_t* buf, std::size_t cap, const char* off_fmt, int64_t deadline = 0);
   bool connect_source();
   Step exchange(int& redirects);
   bool follow(const HttpResponseHead& h, bool permanent);
@@ -114,9 +114,10 @@ bool Relay::halted(const char* off_fmt) {
 }
 
 // What the source sends, up to cap bytes: > 0 bytes, or a Got value. Silence ends it
-// after the receive time-out; the flags are looked at in between.
-long Relay::receive(uint8_t* buf, std::size_t cap, const char* off_fmt) {
-  const int64_t deadline = mono_ms() + kRelayReceiveTimeoutMs;
+// after the receive time-out (or at the given deadline); the flags are looked at in
+// between.
+long Relay::receive(uint8_t* buf, std::size_t cap, const char* off_fmt, int64_t deadline) {
+  if (deadline == 0) deadline = mono_ms() + kRelayReceiveTimeoutMs;
   for (;;) {
     if (halted(off_fmt)) return kGotHalted;
     const int64_t left = deadline - mono_ms();
@@ -288,8 +289,10 @@ Relay::Step Relay::exchange(int& redirects) {
   }
   HttpResponseParser parser;
   std::size_t raw = 0;
+  // One time-out for the whole head: a source dripping it byte by byte is cut off too.
+  const int64_t head_deadline = mono_ms() + kRelayReceiveTimeoutMs;
   for (;;) {
-    const long r = receive(buf_, sizeof buf_, kOffAtConnect);
+    const long r = receive(buf_, sizeof buf_, kOffAtConnect, head_deadline);
     if (r == kGotHalted) return kEnd;
     if (r == kGotTimeout || (r == kGotClosed && parser.text().empty())) {
       log_sys("Warning: CH [%d]: HTTP Response Timeout\n", no_);

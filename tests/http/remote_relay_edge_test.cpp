@@ -1,7 +1,7 @@
-// The remote file relay and the player watchdog: a source that ignores the requested
-// range sends the whole file, and the relay passes over the bytes before the player's
-// start. While it does so it moves data, so the watchdog must not take it for a player
-// that stopped.
+// Slow sources of the remote file relay. One ignores the requested range and sends the
+// whole file: while the relay passes over the bytes before the player's start it moves
+// data, so the watchdog must not take it for a player that stopped. One drips its answer
+// head: the relay gives up after one receive time-out for the whole head.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -142,6 +142,49 @@ TEST(RemoteRelayWatchdog, PassingOverUnaskedBytesCountsAsProgress) {
   }
   EXPECT_EQ(result.load(), 1);
   EXPECT_TRUE(got == data.substr(static_cast<std::size_t>(start))) << got.size();
+}
+
+// A source that drips its answer head a byte a second is cut off by one time-out for the
+// whole head, not one per byte.
+TEST(RemoteRelayHead, ADrippingHeadEndsAtTheReceiveTimeout) {
+  kx::Socket listen;
+  ASSERT_EQ(kx::tcp_listen("127.0.0.1", 0, 4, listen), 1);
+  const int port = kx::local_port(listen.fd());
+  std::atomic<bool> stop{false};
+  std::thread source([&] {
+    kx::Socket c;
+    for (int i = 0; i < 150 && !stop.load(); ++i)
+      if (kx::tcp_accept(listen.fd(), 200, c) == 1) break;
+    if (c.fd() < 0) return;
+    const std::string head = "HTTP/1.0 200 OK\r\nX-Slow: " + std::string(60, 'x') + "\r\n\r\n";
+    for (std::size_t i = 0; i < head.size() && !stop.load(); ++i) {
+      if (!kx::send_all(c.fd(), head.data() + i, 1, 1000)) return;
+      kxt::wait_until([&] { return stop.load(); }, 1000);
+    }
+  });
+  auto ch = std::make_shared<kx::Channel_Info>();
+  ch->def.nChannel_No = 5;
+  ch->rt.src[0].type = kx::kSrcHttp;
+  ch->rt.src[0].host = "127.0.0.1";
+  ch->rt.src[0].port = port;
+  ch->rt.src[0].path = "clip.ts";
+  ch->rt.nChannel_Status.store(kx::kStatusOn);
+  ch->rt.nInput_Format.store(kx::kInputTsFile);
+  kx::PlayerSession s;
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+  s.sock.store(sv[0]);
+  s.channel_no.store(5);
+  s.range_end = INT64_MAX;
+  const int64_t began = kx::mono_ms();
+  EXPECT_EQ(kx::relay_remote_file(s, *ch, 5), 0);
+  const int64_t took = kx::mono_ms() - began;
+  EXPECT_GE(took, kx::kRelayReceiveTimeoutMs - 1000);
+  EXPECT_LT(took, kx::kRelayReceiveTimeoutMs + 15000);  // far below the 80 s the drip lasts
+  stop.store(true);
+  source.join();
+  kx::close_socket(s.sock.exchange(-1));
+  ::close(sv[1]);
 }
 
 }  // namespace
