@@ -438,12 +438,14 @@ int add_mac(std::string_view mac) {
     return 3;
   }
   std::string text;
-  if (current->macs.empty()) {
-    text = kDeclaration;
-  } else if (!read_text_file(work_file(mac_file().path), text)) {
+  // With no accepted MAC in memory the file may still hold entries that were skipped on
+  // load (wrong length) or written by hand since: they are kept, never overwritten.
+  const bool read = read_text_file(work_file(mac_file().path), text);
+  if (!read && !current->macs.empty()) {
     say(" MAC ID File Open Failed");
     return 0;
   }
+  if (!read || text.empty()) text = kDeclaration;
   text += element(kMacTag, mac);
   if (!save_store(mac_file(), text)) return 2;
   MacList next = *current;

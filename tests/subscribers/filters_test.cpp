@@ -263,5 +263,16 @@ TEST_F(FiltersTest, MacEntriesAddAndDelete) {
   EXPECT_EQ(file(kMac), kXmlDecl + el("accepted_macid", "001122334455"));
 }
 
+// Entries skipped on load (here one of 11 characters) leave the list empty, but an add
+// keeps them in the file for the operator to mend.
+TEST_F(FiltersTest, AddingToAnEmptyListKeepsWhatTheFileHolds) {
+  ASSERT_TRUE(spit(at(kMac), kXmlDecl + el("accepted_macid", "00112233445")));
+  ASSERT_EQ(load_mac_list(), 1);
+  ASSERT_TRUE(mac_list()->macs.empty());
+  EXPECT_EQ(add_mac("00AABBCCDDEF"), 1);
+  EXPECT_EQ(file(kMac), kXmlDecl + el("accepted_macid", "00112233445") + el("accepted_macid", "00AABBCCDDEF"));
+  EXPECT_EQ(mac_list()->macs, std::vector<std::string>{"00AABBCCDDEF"});
+}
+
 }  // namespace
 }  // namespace kx
