@@ -21,33 +21,10 @@
 
 namespace {
 
-std::vector<std::string> child_env() {
-  std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin"};
-  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
-    if (const char* v = std::getenv(name)) env.push_back(std::string(name) + "=" + v);
-  return env;
-}
-
-// Starts a program with its standard error in log.
-bool spawn_logged(kx::Process& p, const std::vector<std::string>& argv, const std::string& log) {
-  std::vector<std::string> sh = {"/bin/sh", "-c", "log=$1; shift; exec \"$@\" </dev/null >/dev/null 2>\"$log\"",
-                                 "sh", log};
-  sh.insert(sh.end(), argv.begin(), argv.end());
-  return p.spawn(sh, child_env()) == 1;
-}
-
-int count(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
-  return n;
-}
-
-// The number in the last "<prefix>N]" of the text; -1 when there is none.
-long last_number_after(const std::string& text, const std::string& prefix) {
-  const std::size_t at = text.rfind(prefix);
-  if (at == std::string::npos) return -1;
-  return std::strtol(text.c_str() + at + prefix.size(), nullptr, 10);
-}
+using kxt::child_env;
+using kxt::spawn_logged;
+using kxt::count_of;
+using kxt::last_number_after;
 
 int watch_seconds() {
   const char* v = std::getenv("KX_HTTP_LIVE_SECONDS");
@@ -221,8 +198,8 @@ TEST_F(HttpLive, PlaysCleanAtRealTime) {
   EXPECT_EQ(code, 0) << log.substr(log.size() > 4000 ? log.size() - 4000 : 0) << syslog();
   EXPECT_NE(log.find("Video: h264"), std::string::npos);
   EXPECT_NE(log.find("Audio: aac"), std::string::npos);
-  EXPECT_EQ(count(log, "Continuity check failed"), 0);
-  EXPECT_EQ(count(log, "corrupt"), 0);
+  EXPECT_EQ(count_of(log, "Continuity check failed"), 0);
+  EXPECT_EQ(count_of(log, "corrupt"), 0);
 
   // ffmpeg's own figure counts the fast start in; it stays near 1 all the same.
   const double speed = std::strtod(last_speed.c_str(), nullptr);
@@ -263,8 +240,8 @@ TEST_F(HttpLive, KilledPlayersLeaveNoCounts) {
   std::vector<kx::Process> curls(kCurl);
   for (auto& c : curls)
     ASSERT_TRUE(spawn_logged(c, {"curl", "-s", "-o", "/dev/null", url()}, s_.path("curl.err")));
-  ASSERT_TRUE(kxt::wait_until([&] { return count(syslog(), "Start Video Streaming") >= kRaw + kCurl; }, 60000))
-      << count(syslog(), "Start Video Streaming");
+  ASSERT_TRUE(kxt::wait_until([&] { return count_of(syslog(), "Start Video Streaming") >= kRaw + kCurl; }, 60000))
+      << count_of(syslog(), "Start Video Streaming");
 
   // Half are reset, half closed in order; the curl processes get SIGKILL.
   for (std::size_t i = 0; i < players.size(); ++i) {
@@ -277,22 +254,22 @@ TEST_F(HttpLive, KilledPlayersLeaveNoCounts) {
   }
   for (auto& c : curls) c.kill();
   const std::string closed = "(CH no.[1] Close Socket)";
-  ASSERT_TRUE(kxt::wait_until([&] { return count(syslog(), closed) >= kRaw + kCurl; }, 90000))
-      << count(syslog(), closed);
+  ASSERT_TRUE(kxt::wait_until([&] { return count_of(syslog(), closed) >= kRaw + kCurl; }, 90000))
+      << count_of(syslog(), closed);
 
   // One more player after all of them: the counts its end reports include every other end.
   std::vector<RawPlayer> last(1);
   ASSERT_TRUE(last[0].open(s_.http_port, "/1.ch"));
   ASSERT_TRUE(read_until(last, 1316, 30000));
   last[0].kill();
-  ASSERT_TRUE(kxt::wait_until([&] { return count(syslog(), closed) >= kRaw + kCurl + 1; }, 30000));
+  ASSERT_TRUE(kxt::wait_until([&] { return count_of(syslog(), closed) >= kRaw + kCurl + 1; }, 30000));
   ASSERT_TRUE(kxt::wait_until(
       [&] { return last_number_after(syslog(), "views [") == kRaw + kCurl + 1; }, 10000));
   const std::string sys = syslog();
   EXPECT_EQ(last_number_after(sys, "viewers now ["), 0) << sys.substr(sys.size() > 3000 ? sys.size() - 3000 : 0);
   EXPECT_EQ(last_number_after(sys, "The no. of active players is ["), 0);
   EXPECT_EQ(last_number_after(sys, "The Total Connection is ["), 0);
-  EXPECT_EQ(count(sys, "HTTPDataThread [0x"), count(sys, closed) * 2);  // "IN." and "Start" per player
+  EXPECT_EQ(count_of(sys, "HTTPDataThread [0x"), count_of(sys, closed) * 2);  // "IN." and "Start" per player
 }
 
 // A TS file is sent from exactly the byte asked for to exactly the last one.

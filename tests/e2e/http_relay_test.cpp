@@ -11,18 +11,8 @@
 
 namespace {
 
-int count(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
-  return n;
-}
-
-// The number in the last "<prefix>N]" of the text; -1 when there is none.
-long last_number_after(const std::string& text, const std::string& prefix) {
-  const std::size_t at = text.rfind(prefix);
-  if (at == std::string::npos) return -1;
-  return std::strtol(text.c_str() + at + prefix.size(), nullptr, 10);
-}
+using kxt::count_of;
+using kxt::last_number_after;
 
 TEST(HttpRelay, RemoteTsFileChannelGivesTheAskedBytes) {
   const std::string data = kxt::slurp(std::string(KX_SOURCE_DIR) + "/demo/media/sample.ts");
@@ -76,8 +66,8 @@ TEST(HttpRelay, RemoteTsFileChannelGivesTheAskedBytes) {
     EXPECT_EQ(kxt::HttpFileServer::fields(heads.back(), "Range"), std::vector<std::string>{c.asked}) << heads.back();
   }
   const std::string sys = syslog();
-  EXPECT_EQ(count(sys, "CH [1]: connect http://127.0.0.1:" + std::to_string(files.port())), played) << sys;
-  EXPECT_EQ(count(sys, "is not served by this server"), 0);
+  EXPECT_EQ(count_of(sys, "CH [1]: connect http://127.0.0.1:" + std::to_string(files.port())), played) << sys;
+  EXPECT_EQ(count_of(sys, "is not served by this server"), 0);
   EXPECT_TRUE(kxt::wait_until([&] { return last_number_after(syslog(), "The Total Connection is [") == 0; }, 10000))
       << syslog();
 }

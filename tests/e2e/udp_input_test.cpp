@@ -29,32 +29,13 @@
 
 namespace {
 
-const std::string kPath = "PATH=/usr/local/bin:/usr/bin:/bin";
-
-std::vector<std::string> child_env() {
-  std::vector<std::string> env = {kPath};
-  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
-    if (const char* v = std::getenv(name)) env.push_back(std::string(name) + "=" + v);
-  return env;
-}
-
-// Starts a program with its standard error in log (for the failure messages).
-bool spawn_logged(kx::Process& p, const std::vector<std::string>& argv, const std::string& log) {
-  std::vector<std::string> sh = {"/bin/sh", "-c", "log=$1; shift; exec \"$@\" </dev/null >/dev/null 2>\"$log\"",
-                                 "sh", log};
-  sh.insert(sh.end(), argv.begin(), argv.end());
-  return p.spawn(sh, child_env()) == 1;
-}
+using kxt::child_env;
+using kxt::spawn_logged;
+using kxt::count_of;
 
 int64_t file_size(const std::string& path) {
   struct stat st;
   return ::stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
-}
-
-int count(const std::string& text, const std::string& what) {
-  int n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
-  return n;
 }
 
 // A port free for UDP as well: the inputs share ports with address reuse, so a port
@@ -133,7 +114,7 @@ class UdpInput : public ::testing::Test {
   }
   std::string admin_log() const { return kxt::slurp(work_ / "log/admin_system.log"); }
   bool wait_log(const std::string& text, int times = 1, int64_t timeout_ms = 20000) const {
-    return kxt::wait_until([&] { return count(admin_log(), text) >= times; }, timeout_ms);
+    return kxt::wait_until([&] { return count_of(admin_log(), text) >= times; }, timeout_ms);
   }
 
   bool start_ringdump(int64_t want, int seconds) {
@@ -164,7 +145,7 @@ class UdpInput : public ::testing::Test {
                                     60000);
     ASSERT_NE(log, "<failed>");
     EXPECT_NE(log.find("Stream #0"), std::string::npos);
-    EXPECT_EQ(count(log, "Continuity check failed"), 0);
+    EXPECT_EQ(count_of(log, "Continuity check failed"), 0);
     std::string probe = kxt::run_tool({"ffprobe", "-v", "error", "-show_entries", "stream=codec_name", "-of",
                                        "csv=p=0", file});
     EXPECT_NE(probe.find("h264"), std::string::npos) << probe;

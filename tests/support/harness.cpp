@@ -101,6 +101,32 @@ int free_port() {
   return 0;
 }
 
+std::vector<std::string> child_env() {
+  std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin"};
+  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
+    if (const char* v = std::getenv(name)) env.push_back(std::string(name) + "=" + v);
+  return env;
+}
+
+bool spawn_logged(kx::Process& p, const std::vector<std::string>& argv, const std::string& log) {
+  std::vector<std::string> sh = {"/bin/sh", "-c", "log=$1; shift; exec \"$@\" </dev/null >/dev/null 2>\"$log\"",
+                                 "sh", log};
+  sh.insert(sh.end(), argv.begin(), argv.end());
+  return p.spawn(sh, child_env()) == 1;
+}
+
+int count_of(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+  return n;
+}
+
+long last_number_after(const std::string& text, const std::string& prefix) {
+  const std::size_t at = text.rfind(prefix);
+  if (at == std::string::npos) return -1;
+  return std::strtol(text.c_str() + at + prefix.size(), nullptr, 10);
+}
+
 bool wait_until(const std::function<bool()>& cond, int64_t timeout_ms) {
   int64_t end = kx::mono_ms() + timeout_ms;
   while (kx::mono_ms() < end) {
@@ -158,9 +184,8 @@ void Server::write_config() {
 
 bool Server::start() {
   if (kx::file_exists(dir_ / "kestrix_config.txt")) write_config();
-  std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin", "KESTRIX_DEBUG_OUTPUT=1"};
-  for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"})
-    if (const char* v = std::getenv(name)) env.push_back(std::string(name) + "=" + v);
+  std::vector<std::string> env = child_env();
+  env.push_back("KESTRIX_DEBUG_OUTPUT=1");
   // The shell only redirects the debugger output to a file, then becomes the server.
   std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" 2>debug_output.txt",
                                    KX_SERVER_BINARY};

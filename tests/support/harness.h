@@ -59,6 +59,15 @@ int free_port();
 // output, or "<failed>" when it could not run, failed or took too long.
 std::string run_tool(const std::vector<std::string>& argv, int64_t timeout_ms = 20000);
 
+// The environment of a program a test starts: PATH and the sanitizers' options.
+std::vector<std::string> child_env();
+// Starts a program (no shell of its own) with its standard error in the file log.
+bool spawn_logged(kx::Process& p, const std::vector<std::string>& argv, const std::string& log);
+// How often what stands in text.
+int count_of(const std::string& text, const std::string& what);
+// The number in the last "<prefix>N]" of the text; -1 when there is none.
+long last_number_after(const std::string& text, const std::string& prefix);
+
 // Polls cond every 20 ms until it holds or timeout_ms passes.
 bool wait_until(const std::function<bool()>& cond, int64_t timeout_ms = 15000);
 
