@@ -16,11 +16,11 @@
 #include "catalogue/channels.h"
 #include "catalogue/groups.h"
 #include "core/config.h"
-#include "core/lifecycle.h"
 #include "core/log.h"
 #include "core/os/console.h"
 #include "core/os/file.h"
 #include "core/os/time.h"
+#include "core/process_state.h"
 #include "ingest/input.h"
 #include "subscribers/users.h"
 

@@ -6,9 +6,9 @@
 
 #include <cerrno>
 
-#include "core/lifecycle.h"
 #include "core/log.h"
 #include "core/os/file.h"
+#include "core/process_state.h"
 
 namespace kx {
 

@@ -6,8 +6,9 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "core/lifecycle.h"
 #include "core/os/time.h"
+#include "core/process_state.h"
+#include "http/http_server.h"
 
 namespace kx {
 

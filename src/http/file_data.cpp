@@ -7,11 +7,11 @@
 #include <string>
 
 #include "core/config.h"
-#include "core/lifecycle.h"
 #include "core/log.h"
 #include "core/os/file.h"
 #include "core/os/thread.h"
 #include "core/os/time.h"
+#include "core/process_state.h"
 #include "formats/flv_probe.h"
 #include "formats/mp4_probe.h"
 #include "http/data_io.h"

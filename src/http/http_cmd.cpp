@@ -8,7 +8,7 @@
 
 #include "catalogue/channel_info.h"
 #include "core/config.h"
-#include "core/lifecycle.h"
+#include "core/process_state.h"
 #include "core/log.h"
 #include "core/os/file.h"
 #include "core/os/thread.h"

@@ -85,6 +85,9 @@ void serve_connection(Socket conn, const sockaddr_in& from, uint32_t number) {
 
 }  // namespace
 
+Service g_http_server{"HTTP Streaming Server", "Start to Close HTTP Streaming Server...\n",
+                      "HTTP Streaming Server Closed...\n", HTTP_Server};
+
 int HTTP_Server(Service& service) {
   const int port = port_number(config()->t(Key::httpport));
   Socket listener;

@@ -13,6 +13,7 @@ namespace kx {
 
 // The server's service routine (start-up runs it as the HTTP streaming server).
 int HTTP_Server(Service& s);
+extern Service g_http_server;  // "HTTP Streaming Server"
 
 // Server state, as the command and data threads see it.
 enum HttpServerState : int {

@@ -62,6 +62,8 @@ int IPTV_Channel_DataThread(void* arg);
 // The reader process: starts one input thread per channel of the table and, when
 // shutdown lets it go, waits for them all.
 int IPTV_Channel_ReaderProcess(Service& s);
+extern Service g_reader_process;  // "Channel Input Server"
+extern Mutex g_reader_stop_lock;  // held by start-up; shutdown releases it to let the reader go
 
 // The reconnection delay of a channel, in milliseconds: (1000 + number) x interval, in
 // 64 bits, with the interval bounded to 0..3600 seconds.

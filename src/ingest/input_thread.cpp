@@ -4,10 +4,10 @@
 #include <mutex>
 
 #include "core/config.h"
-#include "core/lifecycle.h"
 #include "core/log.h"
 #include "core/os/thread.h"
 #include "core/os/time.h"
+#include "core/process_state.h"
 #include "ingest/http_input.h"
 #include "ingest/input.h"
 

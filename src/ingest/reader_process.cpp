@@ -2,13 +2,16 @@
 // when shutdown lets the process go.
 #include <vector>
 
-#include "core/lifecycle.h"
 #include "core/log.h"
 #include "core/os/thread.h"
 #include "core/os/time.h"
 #include "ingest/input.h"
 
 namespace kx {
+
+Service g_reader_process{"Channel Input Server", "Start to Close Channel Input Server...\n",
+                         "Channel Input Server Closed...\n", IPTV_Channel_ReaderProcess};
+Mutex g_reader_stop_lock;
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include "catalogue/channels.h"
 #include "catalogue/scramble.h"
 #include "core/config.h"
-#include "core/lifecycle.h"
 #include "core/log.h"
 #include "core/os/file.h"
+#include "core/process_state.h"
 #include "support/harness.h"
 
 namespace {

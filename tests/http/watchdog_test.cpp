@@ -5,9 +5,9 @@
 #include <memory>
 
 #include "catalogue/channel_info.h"
-#include "core/monitor.h"
 #include "http/http_server.h"
 #include "http/player_session.h"
+#include "server/monitor.h"
 
 namespace kx {
 namespace {

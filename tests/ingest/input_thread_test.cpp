@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "core/config.h"
-#include "core/lifecycle.h"
 #include "core/os/thread.h"
 #include "core/os/time.h"
+#include "core/process_state.h"
 #include "ingest/input.h"
 #include "support/harness.h"
 

@@ -15,10 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "core/lifecycle.h"
 #include "core/log.h"
 #include "core/os/file.h"
 #include "core/os/time.h"
+#include "core/process_state.h"
 
 namespace kxt {
 

@@ -1,14 +1,14 @@
-#include "core/monitor.h"
+#include "server/monitor.h"
 
 #include <ctime>
 
 #include "catalogue/channel_info.h"
 #include "core/config.h"
-#include "core/lifecycle.h"
 #include "core/log.h"
 #include "core/os/time.h"
 #include "http/http_server.h"
 #include "ingest/input.h"
+#include "server/lifecycle.h"
 
 namespace kx {
 

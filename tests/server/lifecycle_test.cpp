@@ -6,9 +6,10 @@
 #include <vector>
 
 #include "core/config.h"
-#include "core/lifecycle.h"
 #include "core/log.h"
 #include "core/os/file.h"
+#include "http/http_server.h"
+#include "server/lifecycle.h"
 #include "support/harness.h"
 
 namespace {

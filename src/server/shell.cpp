@@ -1,15 +1,15 @@
-#include "core/shell/shell.h"
+#include "server/shell.h"
 
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 
 #include "core/config.h"
-#include "core/lifecycle.h"
 #include "core/os/console.h"
 #include "core/os/sync.h"
 #include "core/os/thread.h"
 #include "net/server_address.h"
+#include "server/lifecycle.h"
 
 namespace kx {
 

@@ -1,5 +1,5 @@
 #include "core/os/console.h"
-#include "core/shell/shell.h"
+#include "server/shell.h"
 
 int main() {
   kx::prepare_process_signals();  // before any thread exists: SIGPIPE off, stop signals to us

@@ -1,18 +1,18 @@
 // Start-up loads every file and starts the service threads one at a time, in a fixed
 // order; shutdown stops them in the same order and releases every table. A restart is
 // shutdown(2) then start-up(2); the panel, management and monitor threads live on.
-#include "core/lifecycle.h"
+#include "server/lifecycle.h"
 
 #include "catalogue/channels.h"
 #include "catalogue/epg.h"
 #include "catalogue/groups.h"
 #include "core/config.h"
 #include "core/log.h"
-#include "core/monitor.h"
 #include "core/os/file.h"
 #include "core/os/time.h"
 #include "http/http_server.h"
 #include "ingest/input.h"
+#include "server/monitor.h"
 #include "subscribers/blacklist.h"
 #include "subscribers/filters.h"
 #include "subscribers/ip_country.h"
@@ -22,27 +22,16 @@
 
 namespace kx {
 
-std::atomic<int> g_started{0};
-std::atomic<int> g_shutdown{0};
-Stop g_server_stop;
-std::atomic<int64_t> g_server_start_time{0};
-Mutex g_reader_stop_lock;
 Mutex g_multicast_stop_lock;
-Gate g_tables_gate;
-std::string g_work_dir = ".";
 
 Service g_panel_server{"HTTP Panel Server", "Start to Close HTTP Panel Server...\n",
                        "HTTP Panel Server Closed...\n"};
-Service g_reader_process{"Channel Input Server", "Start to Close Channel Input Server...\n",
-                         "Channel Input Server Closed...\n", IPTV_Channel_ReaderProcess};
 Service g_management{"System Management Server", "Start to Close System Management Server...\n",
                      "System Management Server Closed...\n", system_management_main};
 Service g_monitor{"System Monitor Server", "Start to Close System Monitor Server...\n",
                   "System Monitor Server Closed...\n", system_monitor_main};
 Service g_apps_server{"HTTP APPS Server", "Start to Close HTTP APPS Server...\n",
                       "HTTP APPS Server Closed...\n"};
-Service g_http_server{"HTTP Streaming Server", "Start to Close HTTP Streaming Server...\n",
-                      "HTTP Streaming Server Closed...\n", HTTP_Server};
 Service g_rtmp_server{"RTMP Streaming Server", "Start to Close RTMP Steaming Server...\n",
                       "RTMP Streaming Server Closed...\n"};
 Service g_rtsp_server{"RTSP Streaming Server", "Start to Close RTSP Steaming Server...\n",
