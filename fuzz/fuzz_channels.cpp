@@ -22,21 +22,24 @@ std::string summary(const kx::ChannelDef& d) {
   return o.str();
 }
 
-std::vector<std::string> summaries(const std::vector<std::shared_ptr<kx::Channel_Info>>& ch) {
+std::vector<std::string> summaries(const std::vector<kx::ChannelDef>& defs) {
   std::vector<std::string> out;
-  for (const auto& c : ch) out.push_back(summary(c->def));
+  for (const auto& d : defs) out.push_back(summary(d));
   return out;
 }
 
-// Writes t in one form and reads it back; aborts when the table changed.
-void round_trip(const kx::MSK_IPTV_Channel_List& t, bool scrambled, const kx::ChannelParseOptions& base) {
+// Writes the list in one form and reads it back; aborts when it changed.
+void round_trip(const std::vector<kx::ChannelDef>& defs, bool scrambled,
+                const kx::ChannelParseOptions& base) {
+  kx::ChannelDefList list;
+  for (const auto& d : defs) list.push_back(&d);
   std::string text;
-  if (!kx::format_channel_text(t, scrambled, base.root_password, base.defaults, text)) return;
+  if (!kx::format_channel_text(list, scrambled, base.root_password, base.defaults, text)) return;
   kx::ChannelParseOptions opt = base;
   opt.scrambled = scrambled;
-  std::vector<std::shared_ptr<kx::Channel_Info>> back;
+  std::vector<kx::ChannelDef> back;
   if (kx::parse_channel_text(text, opt, back) != 1) std::abort();
-  if (summaries(back) != summaries(t.ch)) std::abort();
+  if (summaries(back) != summaries(defs)) std::abort();
 }
 
 }  // namespace
@@ -57,13 +60,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   opt.defaults.tolerance_text = "1.0";
   opt.defaults.tolerance = 1.0f;
   opt.defaults.cache_on_demand = size % 2 == 0 ? 1 : 0;
-  opt.check_sources = false;  // the source check would reach the file system
 
-  kx::MSK_IPTV_Channel_List t;
-  kx::parse_channel_text(text, opt, t.ch);
-  t.count = static_cast<uint16_t>(t.ch.size());
-  t.clean = true;
-  round_trip(t, false, opt);
-  round_trip(t, true, opt);
+  std::vector<kx::ChannelDef> defs;
+  kx::parse_channel_text(text, opt, defs);
+  round_trip(defs, false, opt);
+  round_trip(defs, true, opt);
   return 0;
 }

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "catalogue/channels.h"
+#include "ingest/channel_table.h"
 #include "catalogue/groups.h"
 #include "core/config.h"
 #include "core/log.h"

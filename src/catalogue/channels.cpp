@@ -1,4 +1,4 @@
-// Loading the channel catalogue and the channel table.
+// Reading and parsing the channel catalogue.
 #include "catalogue/channels.h"
 
 #include <charconv>
@@ -11,16 +11,11 @@
 #include "core/log.h"
 #include "core/os/file.h"
 #include "core/os/time.h"
-#include "ingest/source_check.h"
 
 namespace kx {
 
-// ---- the table in force ----
-
 namespace {
 
-std::mutex g_table_mutex;
-ChannelTablePtr g_table = std::make_shared<const MSK_IPTV_Channel_List>();
 std::atomic<int64_t> g_load_time{0};
 
 std::mutex g_root_mutex;
@@ -28,23 +23,9 @@ std::function<bool(std::string&)> g_root_source;
 
 }  // namespace
 
-ChannelTablePtr channel_table() {
-  std::lock_guard<std::mutex> g(g_table_mutex);
-  return g_table;
-}
-
-void publish_channel_table(ChannelTablePtr table) {
-  if (!table) table = std::make_shared<const MSK_IPTV_Channel_List>();
-  ChannelTablePtr old;
-  {
-    std::lock_guard<std::mutex> g(g_table_mutex);
-    old = std::move(g_table);
-    g_table = std::move(table);
-  }
-  // old goes here, outside the lock; readers that still hold it keep it alive.
-}
-
 int64_t channel_catalogue_load_time() { return g_load_time.load(std::memory_order_acquire); }
+
+void mark_channel_catalogue_load() { g_load_time.store(wall_seconds(), std::memory_order_release); }
 
 void set_root_password_source(std::function<bool(std::string&)> source) {
   std::lock_guard<std::mutex> g(g_root_mutex);
@@ -199,19 +180,9 @@ bool read_sources(const Element& e, int number, const ChannelParseOptions& opt, 
 }
 
 // One channel from its element. false when its sources cannot be read.
-bool read_channel(const Element& e, int number, const ChannelParseOptions& opt, Channel_Info& ch) {
-  ChannelDef& d = ch.def;
+bool read_channel(const Element& e, int number, const ChannelParseOptions& opt, ChannelDef& d) {
   d.nChannel_No = number;
   if (!read_sources(e, number, opt, d)) return false;
-
-  // A channel with a source has its source slots (the reader process reports the others).
-  ch.rt.has_sources = d.nURL_Count > 0;
-  // A source the check refuses keeps the rest of the definition, so a save never drops it.
-  if (opt.check_sources) {
-    for (int slot = 0; slot < kChannelSources; ++slot) {
-      if (!d.src[slot].empty()) source_url_check(ch, d.src[slot], slot);
-    }
-  }
 
   std::string_view v;
   if (e.attr("img", v)) d.icon = cut(v, kChannelIconMax);
@@ -249,35 +220,39 @@ bool is_scrambled_header(std::string_view text) {
 }
 
 int parse_channel_text(std::string_view text, const ChannelParseOptions& opt,
-                       std::vector<std::shared_ptr<Channel_Info>>& out) {
-  out.clear();
-  std::size_t pos = 0;
+                       const std::function<void(ChannelDef&&)>& each) {
+  std::size_t pos = 0, count = 0;
   Element e;
   while (next_element(text, "ch", pos, e)) {
-    if (out.size() >= kMaxChannels) {
+    if (count >= kMaxChannels) {
       log_sys("channel_definition.xml has more than %d channels\n", static_cast<int>(kMaxChannels));
       return 0;
     }
-    auto ch = std::make_shared<Channel_Info>();
-    if (!read_channel(e, static_cast<int>(out.size()) + 1, opt, *ch)) {
+    ChannelDef d;
+    if (!read_channel(e, static_cast<int>(count) + 1, opt, d)) {
       log_sys("channel_definition.xml error\n");
-      log_sys("CH[%d] source cannot be read\n", static_cast<int>(out.size()) + 1);
+      log_sys("CH[%d] source cannot be read\n", static_cast<int>(count) + 1);
       return 0;
     }
-    out.push_back(std::move(ch));
+    ++count;
+    each(std::move(d));
   }
   return 1;
 }
 
-// ---- loading ----
+int parse_channel_text(std::string_view text, const ChannelParseOptions& opt,
+                       std::vector<ChannelDef>& out) {
+  out.clear();
+  return parse_channel_text(text, opt, [&out](ChannelDef&& d) { out.push_back(std::move(d)); });
+}
 
-int load_channel_catalogue() {
+// ---- reading ----
+
+int read_channel_file(std::string& text) {
   using namespace channels_detail;
-  Guard writer(writer_lock());
   const std::string path = work_file(kChannelFile);
   if (!file_exists(path) || file_size(path) <= 0) log_sys("Failed to open %s\n", kChannelFile);
 
-  std::string text;
   switch (read_store(channel_store(), text)) {
     case ReadResult::kRead:
       break;
@@ -294,42 +269,7 @@ int load_channel_catalogue() {
   const int64_t bytes = file_size(path);
   log_sys("channel_definition.xml has [%d] bytes\n",
           static_cast<int>(bytes >= 0 ? bytes : static_cast<int64_t>(text.size())));
-
-  g_load_time.store(wall_seconds(), std::memory_order_release);
-  ChannelParseOptions opt;
-  opt.scrambled = is_scrambled_header(text);
-  opt.defaults = channel_defaults_from_config();
-  std::string root;
-  if (opt.scrambled && root_password(root)) opt.root_password = &root;
-
-  auto table = std::make_shared<MSK_IPTV_Channel_List>();
-  table->clean = parse_channel_text(text, opt, table->ch) == 1;
-  table->count = static_cast<uint16_t>(table->ch.size());
-
-  if (!opt.scrambled && table->clean) {
-    if (save_table_locked(*table, kChannelDecryptFile))
-      log_sys("Encrypt the old channel definition.xml to encrypted xml\n");
-    else
-      log_sys("Warning: channel_definition.xml stays in plain form\n");
-  }
-  // The programme data of the channels is loaded by start-up right after this.
-
-  g_load_time.store(wall_seconds(), std::memory_order_release);
-  table->load_time = channel_catalogue_load_time();
-  const int count = table->count;
-  const bool clean = table->clean;
-  publish_channel_table(std::move(table));
-  log_sys("There are %d active channels...\n", count);
-  if (!clean) {
-    log_sys("Warning: channel_definition.xml is kept as it is until it loads without error\n");
-    return -1;
-  }
   return 1;
-}
-
-void release_channel_catalogue() {
-  Guard writer(channels_detail::writer_lock());
-  publish_channel_table(std::make_shared<const MSK_IPTV_Channel_List>());
 }
 
 int count_channels_in_file() {

@@ -3,12 +3,11 @@
 #pragma once
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "catalogue/channel_info.h"
+#include "catalogue/channel_def.h"
 #include "core/os/file.h"
 
 namespace kx {
@@ -24,40 +23,17 @@ inline constexpr const char* kChannelDecryptFile = "channel_definition_decrypt.x
 // file. Start-up wires it to the user table.
 void set_root_password_source(std::function<bool(std::string&)> source);
 
-// ---- the whole catalogue ----
+// ---- the catalogue file (the channel table over it is the channel input's) ----
 
-// Loads the catalogue into the channel table (the backup takes the file's place when the
-// file is missing or empty). A plain file is rewritten scrambled at once, the file it was
-// read from kept as channel_definition_decrypt.xml.
-//  1  loaded;
-//  0  nothing readable (start-up fails);
-// -1  a scrambled source could not be read (channel 1: the root password does not match):
-//     the table holds the channels before it and the catalogue is not clean, so nothing is
-//     saved over the file until a clean load.
-int load_channel_catalogue();
-
-// Writes the table in force to the file in scrambled form (backup
-// channel_definition_backup.xml). 1, or 0 with the file unchanged: write error, no root
-// account for channel 1's block, or a catalogue that did not load cleanly.
-int save_channel_catalogue();
-// The same writer, but the file it replaces becomes channel_definition_decrypt.xml (after
-// a plain load, or after the root password changed).
-int convert_channel_catalogue();
-
-// A change to the channel set: change edits a copy of the table in force (replace entries,
-// never edit a published Channel_Info's definition); returning false abandons it. The new
-// table is saved and, only when the save succeeded, published. Runs under the catalogue's
-// writer lock. 1, or 0 with file and table unchanged.
-int update_channel_table(const std::function<bool(MSK_IPTV_Channel_List&)>& change);
-
-// The whole catalogue in plain form. Returns its length, 0 when it cannot be represented.
-int export_channel_catalogue(std::string& out);
+// Reads the catalogue file into text, the backup taking the file's place when the file is
+// missing or empty, with the load's log lines. 1 read; 0 nothing readable.
+int read_channel_file(std::string& text);
 
 // The number of channel elements in the file on disk; 0 when it cannot be read.
 int count_channels_in_file();
 
-// Shutdown: publishes an empty table (which is never saved).
-void release_channel_catalogue();
+// Sets the catalogue load time to now.
+void mark_channel_catalogue_load();
 
 // Seconds since 1970 of the last catalogue load (folder schedules and source start times
 // count from it).
@@ -77,22 +53,25 @@ struct ChannelParseOptions {
   bool scrambled = false;
   const std::string* root_password = nullptr;  // channel 1's block; none: unreadable
   ChannelDefaults defaults;
-  bool check_sources = true;  // run the source-URL check on every source
 };
 
 // True when the text before the first ">" holds the word "encryption".
 bool is_scrambled_header(std::string_view text);
 
-// Builds one Channel_Info per "ch" element, in file order. 1 when every element was read;
-// 0 when parsing stopped at a source that could not be unscrambled or at the 16-bit limit
-// (out holds the channels before it).
+// Reads one ChannelDef per "ch" element, in file order, and hands each to each. 1 when
+// every element was read; 0 when parsing stopped at a source that could not be
+// unscrambled or at the 16-bit limit (the channels before it were handed over).
 int parse_channel_text(std::string_view text, const ChannelParseOptions& opt,
-                       std::vector<std::shared_ptr<Channel_Info>>& out);
+                       const std::function<void(ChannelDef&&)>& each);
+// The same into a list.
+int parse_channel_text(std::string_view text, const ChannelParseOptions& opt,
+                       std::vector<ChannelDef>& out);
 
-// The file text of a table. scrambled: the stored form (sources scrambled, channel 1's
-// root block); otherwise the plain export form. False when the table cannot be written
-// (channel 1 without a root password, a value that would break its quotes).
-bool format_channel_text(const MSK_IPTV_Channel_List& t, bool scrambled,
+// The file text of a list of definitions. scrambled: the stored form (sources scrambled,
+// channel 1's root block); otherwise the plain export form. False when the list cannot be
+// written (channel 1 without a root password, a value that would break its quotes, an
+// empty entry).
+bool format_channel_text(const ChannelDefList& defs, bool scrambled,
                          const std::string* root_password, const ChannelDefaults& defaults,
                          std::string& out);
 
@@ -131,8 +110,9 @@ StoreFile& channel_store();
 Mutex& writer_lock();  // serialises load, save and change of the catalogue
 // The root password from the configured source; false when there is none.
 bool root_password(std::string& out);
-// Writes t (refused unless clean) under the writer lock the caller holds.
-int save_table_locked(const MSK_IPTV_Channel_List& t, const std::string& keep_as);
+// Writes defs in scrambled form (refused unless clean, a list from a whole file) under the
+// writer lock the caller holds; the file replaced is kept as keep_as, or as the backup.
+int save_defs_locked(const ChannelDefList& defs, bool clean, const std::string& keep_as);
 }  // namespace channels_detail
 
 }  // namespace kx

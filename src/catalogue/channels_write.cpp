@@ -1,5 +1,4 @@
-// Writing the channel catalogue: the stored (scrambled) form, the plain export, and the
-// changes to the channel set.
+// Writing the channel catalogue: the stored (scrambled) form and the plain export.
 #include <sys/stat.h>
 
 #include <cstdio>
@@ -114,12 +113,12 @@ bool write_channel(const ChannelDef& d, bool first, bool scrambled, const std::s
 
 }  // namespace
 
-bool format_channel_text(const MSK_IPTV_Channel_List& t, bool scrambled,
+bool format_channel_text(const ChannelDefList& defs, bool scrambled,
                          const std::string* root_password, const ChannelDefaults& defaults,
                          std::string& out) {
   out = scrambled ? kScrambledHeader : kPlainHeader;
-  for (std::size_t i = 0; i < t.ch.size(); ++i) {
-    if (!t.ch[i] || !write_channel(t.ch[i]->def, i == 0, scrambled, root_password, defaults, out)) {
+  for (std::size_t i = 0; i < defs.size(); ++i) {
+    if (!defs[i] || !write_channel(*defs[i], i == 0, scrambled, root_password, defaults, out)) {
       out.clear();
       return false;
     }
@@ -129,14 +128,14 @@ bool format_channel_text(const MSK_IPTV_Channel_List& t, bool scrambled,
 
 namespace channels_detail {
 
-int save_table_locked(const MSK_IPTV_Channel_List& t, const std::string& keep_as) {
-  if (!t.clean) {
+int save_defs_locked(const ChannelDefList& defs, bool clean, const std::string& keep_as) {
+  if (!clean) {
     log_sys("channel_definition.xml did not load cleanly and is not written over\n");
     return 0;
   }
   std::string root, text;
   const bool have_root = root_password(root);
-  if (!format_channel_text(t, true, have_root ? &root : nullptr, channel_defaults_from_config(),
+  if (!format_channel_text(defs, true, have_root ? &root : nullptr, channel_defaults_from_config(),
                            text)) {
     log_sys(have_root ? "channel_definition.xml: a channel cannot be written\n"
                       : "channel_definition.xml: no root account for channel 1; not written\n");
@@ -150,42 +149,5 @@ int save_table_locked(const MSK_IPTV_Channel_List& t, const std::string& keep_as
 }
 
 }  // namespace channels_detail
-
-int save_channel_catalogue() {
-  Guard writer(channels_detail::writer_lock());
-  return channels_detail::save_table_locked(*channel_table(), "");
-}
-
-int convert_channel_catalogue() {
-  Guard writer(channels_detail::writer_lock());
-  return channels_detail::save_table_locked(*channel_table(), kChannelDecryptFile);
-}
-
-int update_channel_table(const std::function<bool(MSK_IPTV_Channel_List&)>& change) {
-  Guard writer(channels_detail::writer_lock());
-  const ChannelTablePtr old = channel_table();
-  if (!old->clean) {
-    log_sys("channel_definition.xml did not load cleanly and is not written over\n");
-    return 0;
-  }
-  auto next = std::make_shared<MSK_IPTV_Channel_List>(*old);
-  if (!change || !change(*next)) return 0;
-  if (next->ch.size() > kMaxChannels) return 0;
-  for (const auto& c : next->ch) {
-    if (!c) return 0;
-  }
-  next->count = static_cast<uint16_t>(next->ch.size());
-  next->clean = true;
-  next->load_time = old->load_time;
-  if (!channels_detail::save_table_locked(*next, "")) return 0;
-  publish_channel_table(std::move(next));
-  return 1;
-}
-
-int export_channel_catalogue(std::string& out) {
-  const ChannelTablePtr t = channel_table();
-  if (!format_channel_text(*t, false, nullptr, channel_defaults_from_config(), out)) return 0;
-  return static_cast<int>(out.size());
-}
 
 }  // namespace kx

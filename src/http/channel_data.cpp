@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "catalogue/channel_info.h"
+#include "ingest/channel_info.h"
 #include "catalogue/channels.h"
 #include "core/config.h"
 #include "core/log.h"

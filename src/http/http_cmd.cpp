@@ -6,7 +6,7 @@
 #include <ctime>
 #include <string>
 
-#include "catalogue/channel_info.h"
+#include "ingest/channel_info.h"
 #include "core/config.h"
 #include "core/process_state.h"
 #include "core/log.h"

@@ -12,7 +12,7 @@
 #include <mutex>
 
 #include "catalogue/base64.h"
-#include "catalogue/channel_info.h"
+#include "ingest/channel_info.h"
 #include "core/log.h"
 #include "core/os/time.h"
 #include "core/text.h"

@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "catalogue/channel_info.h"
+#include "ingest/channel_info.h"
 #include "core/log.h"
 #include "core/os/sync.h"
 #include "core/os/thread.h"

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "catalogue/channel_info.h"
+#include "ingest/channel_info.h"
 #include "core/service.h"
 
 namespace kx {

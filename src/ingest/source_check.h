@@ -3,7 +3,7 @@
 #pragma once
 #include <string>
 
-#include "catalogue/channel_info.h"
+#include "ingest/channel_info.h"
 
 namespace kx {
 

@@ -4,6 +4,7 @@
 #include "server/lifecycle.h"
 
 #include "catalogue/channels.h"
+#include "ingest/channel_table.h"
 #include "catalogue/epg.h"
 #include "catalogue/groups.h"
 #include "core/config.h"

@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "catalogue/channel_info.h"
+#include "ingest/channel_info.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/os/time.h"

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "catalogue/channel_info.h"
+#include "ingest/channel_info.h"
 #include "catalogue/groups.h"
 #include "core/config.h"
 #include "core/log.h"

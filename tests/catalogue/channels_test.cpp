@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "catalogue/channels.h"
+#include "ingest/channel_table.h"
 #include "catalogue/scramble.h"
 #include "core/config.h"
 #include "core/log.h"
@@ -94,6 +95,12 @@ std::string element_of(const char* attrs, const std::string& name = "N") {
   return std::string("<ch ") + attrs + ">" + name + "</ch>\r\n";
 }
 
+kx::ChannelDefList defs_of(const std::vector<kx::ChannelDef>& v) {
+  kx::ChannelDefList out;
+  for (const auto& d : v) out.push_back(&d);
+  return out;
+}
+
 void run_attr_cases(const std::vector<AttrCase>& cases, const kx::ChannelDefaults& dflt) {
   const std::string root = "pw";
   for (const auto& c : cases) {
@@ -102,18 +109,17 @@ void run_attr_cases(const std::vector<AttrCase>& cases, const kx::ChannelDefault
     opt.scrambled = true;  // no sources here, so both forms read the same
     opt.root_password = &root;
     opt.defaults = dflt;
-    opt.check_sources = false;
-    kx::MSK_IPTV_Channel_List t;
-    ASSERT_EQ(kx::parse_channel_text(kScrambledHeader + element_of(c.element), opt, t.ch), 1);
-    ASSERT_EQ(t.ch.size(), 1u);
-    c.check(t.ch[0]->def);
+    std::vector<kx::ChannelDef> t;
+    ASSERT_EQ(kx::parse_channel_text(kScrambledHeader + element_of(c.element), opt, t), 1);
+    ASSERT_EQ(t.size(), 1u);
+    c.check(t[0]);
 
     std::string want = c.written;
     const auto at = want.find("{FWD}");
     if (at != std::string::npos) want.replace(at, 5, kx::forward_token("N"));
     std::string out;
-    ASSERT_TRUE(kx::format_channel_text(t, true, &root, dflt, out));
-    EXPECT_EQ(out, kScrambledHeader + element_of(want.c_str(), t.ch[0]->def.name));
+    ASSERT_TRUE(kx::format_channel_text(defs_of(t), true, &root, dflt, out));
+    EXPECT_EQ(out, kScrambledHeader + element_of(want.c_str(), t[0].name));
   }
 }
 
@@ -290,48 +296,45 @@ TEST_F(ChannelsTest, NameCutToSixtyAndForwardCheckedAgainstTheCutName) {
   const std::string name70(70, 'n');
   const std::string name60 = name70.substr(0, 60);
   kx::ChannelParseOptions opt;
-  opt.check_sources = false;
-  kx::MSK_IPTV_Channel_List t;
+  std::vector<kx::ChannelDef> t;
   const std::string attrs = "forward=\"" + kx::forward_token(name60) + "\"";
-  ASSERT_EQ(kx::parse_channel_text(kPlainHeader + element_of(attrs.c_str(), name70), opt, t.ch), 1);
-  ASSERT_EQ(t.ch.size(), 1u);
-  EXPECT_EQ(t.ch[0]->def.name, name60);
-  EXPECT_EQ(t.ch[0]->def.forward, 1);
+  ASSERT_EQ(kx::parse_channel_text(kPlainHeader + element_of(attrs.c_str(), name70), opt, t), 1);
+  ASSERT_EQ(t.size(), 1u);
+  EXPECT_EQ(t[0].name, name60);
+  EXPECT_EQ(t[0].forward, 1);
 }
 
 TEST_F(ChannelsTest, ParkedChannelIsSavedWithItsRealType) {
   kx::ChannelParseOptions opt;
-  opt.check_sources = false;
-  kx::MSK_IPTV_Channel_List t;
+  std::vector<kx::ChannelDef> t;
   ASSERT_EQ(kx::parse_channel_text(std::string(kPlainHeader) + element_of("type=\"dvr\"") +
                                        element_of("type=\"hls\" cache_on_demand=\"1\"") +
                                        element_of("cache_on_demand=\"1\""),
-                                   opt, t.ch),
+                                   opt, t),
             1);
-  ASSERT_EQ(t.ch.size(), 3u);
+  ASSERT_EQ(t.size(), 3u);
   std::string before;
-  ASSERT_TRUE(kx::format_channel_text(t, true, &root_, opt.defaults, before));
+  ASSERT_TRUE(kx::format_channel_text(defs_of(t), true, &root_, opt.defaults, before));
   const int parked[] = {kx::kTypePause, kx::kTypeResume};
   for (int type : parked) {
-    for (auto& c : t.ch) c->def.nChannel_Type = type;
+    for (auto& c : t) c.nChannel_Type = type;
     std::string out;
-    ASSERT_TRUE(kx::format_channel_text(t, true, &root_, opt.defaults, out));
+    ASSERT_TRUE(kx::format_channel_text(defs_of(t), true, &root_, opt.defaults, out));
     EXPECT_EQ(out, before);
   }
 }
 
 TEST_F(ChannelsTest, ExportWritesTranscodingAttributesForEveryHlsMode) {
   kx::ChannelParseOptions opt;
-  opt.check_sources = false;
-  kx::MSK_IPTV_Channel_List t;
+  std::vector<kx::ChannelDef> t;
   ASSERT_EQ(kx::parse_channel_text(kPlainHeader + element_of("src=\"udp://239.1.1.1:1234\" "
                                                              "adaptive_bitrate_type=\"1\""),
-                                   opt, t.ch),
+                                   opt, t),
             1);
-  t.ch[0]->def.video_format = "hevc";  // as a channel edit would set it
+  t[0].video_format = "hevc";  // as a channel edit would set it
   std::string plain, stored;
-  ASSERT_TRUE(kx::format_channel_text(t, false, nullptr, opt.defaults, plain));
-  ASSERT_TRUE(kx::format_channel_text(t, true, &root_, opt.defaults, stored));
+  ASSERT_TRUE(kx::format_channel_text(defs_of(t), false, nullptr, opt.defaults, plain));
+  ASSERT_TRUE(kx::format_channel_text(defs_of(t), true, &root_, opt.defaults, stored));
   EXPECT_EQ(plain, kPlainHeader + element_of("src=\"udp://239.1.1.1:1234\" adaptive_bitrate_type=\"1\" "
                                              "video_format=\"hevc\""));
   EXPECT_EQ(stored.find("video_format"), std::string::npos);
@@ -411,11 +414,10 @@ TEST_F(ChannelsTest, PlainFileIsConvertedAndReloadsToTheSameTable) {
   ASSERT_GT(kx::export_channel_catalogue(exported), 0);
   kx::ChannelParseOptions opt;
   opt.defaults = kx::channel_defaults_from_config();
-  opt.check_sources = false;
-  kx::MSK_IPTV_Channel_List back;
-  ASSERT_EQ(kx::parse_channel_text(exported, opt, back.ch), 1);
+  std::vector<kx::ChannelDef> back;
+  ASSERT_EQ(kx::parse_channel_text(exported, opt, back), 1);
   std::vector<std::string> exported_summaries;
-  for (const auto& c : back.ch) exported_summaries.push_back(summary(c->def));
+  for (const auto& c : back) exported_summaries.push_back(summary(c));
   EXPECT_EQ(exported_summaries, summaries(first));
 }
 

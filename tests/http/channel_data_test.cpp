@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "catalogue/channel_info.h"
+#include "ingest/channel_info.h"
 #include "catalogue/channels.h"
 #include "core/os/thread.h"
 #include "core/os/time.h"

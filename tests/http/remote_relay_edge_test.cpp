@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "catalogue/channel_info.h"
+#include "ingest/channel_info.h"
 #include "core/os/time.h"
 #include "http/http_server.h"
 #include "http/player_session.h"

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "catalogue/channel_info.h"
+#include "ingest/channel_info.h"
 #include "core/os/thread.h"
 #include "core/os/time.h"
 #include "http/http_server.h"

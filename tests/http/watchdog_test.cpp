@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "catalogue/channel_info.h"
+#include "ingest/channel_info.h"
 #include "http/http_server.h"
 #include "http/player_session.h"
 #include "server/monitor.h"

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "catalogue/channels.h"
+#include "ingest/channel_table.h"
 #include "catalogue/groups.h"
 #include "core/config.h"
 #include "core/os/time.h"

@@ -1,15 +1,12 @@
-// The channel record and the channel table. The catalogue loader fills the definition
-// fields; the channel input adds the runtime fields to Channel_Info.
+// What the catalogue defines for one channel. The channel record that adds the runtime
+// half (Channel_Info) and the channel table live with the channel input.
 #pragma once
 #include <array>
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
-
-#include "ingest/channel_runtime.h"
 
 namespace kx {
 
@@ -127,26 +124,7 @@ struct ChannelDef {
   }
 };
 
-struct Channel_Info {
-  ChannelDef def;
-  ChannelRuntime rt;  // status, ring, counters, commands and source slots
-};
-
-// The channel table: one entry per channel in channel-number order. A published table is
-// never changed; a change publishes a new one.
-struct MSK_IPTV_Channel_List {
-  std::vector<std::shared_ptr<Channel_Info>> ch;
-  uint16_t count = 0;
-  int64_t load_time = 0;  // seconds since 1970, when the catalogue was loaded
-  // The catalogue file was read whole. Only such a table may be written back to it.
-  bool clean = false;
-};
-
-using ChannelTablePtr = std::shared_ptr<const MSK_IPTV_Channel_List>;
-
-// The table in force; readers keep the snapshot they took.
-ChannelTablePtr channel_table();
-// Replaces the table in force (start-up, shutdown and the channel changes).
-void publish_channel_table(ChannelTablePtr table);
+// Channel definitions in channel-number order, as the catalogue reads and writes them.
+using ChannelDefList = std::vector<const ChannelDef*>;
 
 }  // namespace kx
