@@ -5,6 +5,7 @@
 #include "core/log.h"
 #include "core/os/thread.h"
 #include "core/os/time.h"
+#include "core/process_state.h"
 #include "ingest/input.h"
 
 namespace kx {
@@ -47,20 +48,22 @@ void stop_input(Channel_Info& ch, int number) {
 
 int IPTV_Channel_ReaderProcess(Service& s) {
   ChannelTablePtr table = channel_table();
-  bool syntax_error = false;
+  // Start-up goes on as soon as the loop runs: with thousands of channels the inputs keep
+  // starting behind it, and the players of those already up are served meanwhile. A
+  // channel without a source is skipped, never the whole start-up.
+  service_ready(s, true);
   for (const auto& ch : table->ch) {
+    if (s.stop.is_set() || g_server_stop.is_set()) break;
     const int number = ch->def.nChannel_No;
     if (!ch->rt.has_sources) {
       log_sys("Error: CH [%d] syntax error in channel_definition.xml............\n", number);
-      syntax_error = true;
       continue;
     }
     if (first_source_type(*ch) <= 0) continue;
     if (!start_input(ch))
       log_sys("IPTV_Channel_ReaderProcess: CH [%d] reader create failed\n", number - 1);
-    if (s.stop.sleep(100)) break;
+    if (s.stop.sleep(100) || g_server_stop.is_set()) break;
   }
-  service_ready(s, !syntax_error);
   g_reader_stop_lock.lock();  // held by start-up until shutdown releases it; kept for the next
   log_sys("IPTV_Channel_ReaderProcess: Start to close input channels\n");
   for (const auto& ch : table->ch) stop_input(*ch, ch->def.nChannel_No);

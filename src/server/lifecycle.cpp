@@ -1,10 +1,12 @@
 // Start-up loads every file and starts the service threads one at a time, in a fixed
 // order; shutdown stops them in the same order and releases every table. A restart is
 // shutdown(2) then start-up(2); the panel, management and monitor threads live on.
+// Both walk one table of modules, in start-up order.
 #include "server/lifecycle.h"
 
+#include <algorithm>
+
 #include "catalogue/channels.h"
-#include "ingest/channel_table.h"
 #include "catalogue/epg.h"
 #include "catalogue/groups.h"
 #include "core/config.h"
@@ -12,6 +14,7 @@
 #include "core/os/file.h"
 #include "core/os/time.h"
 #include "http/http_server.h"
+#include "ingest/channel_table.h"
 #include "ingest/input.h"
 #include "server/monitor.h"
 #include "subscribers/blacklist.h"
@@ -24,6 +27,7 @@
 namespace kx {
 
 Mutex g_multicast_stop_lock;
+std::atomic<int64_t> g_lifecycle_wait_ms{60000};
 
 Service g_panel_server{"HTTP Panel Server", "Start to Close HTTP Panel Server...\n",
                        "HTTP Panel Server Closed...\n"};
@@ -45,8 +49,38 @@ Service g_multicast_server{"Multicasting Server", "Start to Close Multicasting S
 namespace {
 
 Mutex g_lifecycle_lock;
+Stop g_startup_cancel;  // set by a shutdown asked while start-up runs
 
 std::string work_path(const char* name) { return g_work_dir + "/" + name; }
+
+// What a module's load answers.
+enum LoadResult : int {
+  kLoadFailed = 0,   // start-up ends with 0 when the module is fatal
+  kLoaded = 1,       // go on and start the module's service, if any
+  kLoadUnreadable = -1,  // start-up ends with -1: a channel definition could not be read
+  kLoadNoService = 2,    // go on without starting the module's service
+};
+
+enum ModuleFlags : unsigned {
+  kKeptOverRestart = 1,  // the service starts at the first start and stops at the final shutdown
+  kSignalEarly = 2,      // its stop is set before the channel inputs' stop signal
+  kNoReport = 4,         // its start is not waited for
+  kStopLast = 8,         // stopped after every other service (the channel inputs feed them)
+};
+
+// One step of start-up, with what shutdown undoes. load and release may be empty; a
+// service starts after a load that answers kLoaded. before_stop runs just before its
+// service is stopped, when the service thread exists.
+struct Module {
+  const char* name;
+  int (*load)(int type);
+  void (*release)();
+  bool fatal;
+  Service* service;
+  unsigned flags = 0;
+  int (*start)(Service&) = nullptr;  // instead of the usual start with its log lines
+  void (*before_stop)() = nullptr;
+};
 
 // A service of this build that failed to start ends start-up; one not built is skipped.
 bool start_checked(Service& s, bool wait = true) {
@@ -59,7 +93,7 @@ bool start_checked(Service& s, bool wait = true) {
   return false;
 }
 
-void load_files() {
+int load_files(int) {
   if (!load_configuration(g_work_dir)) log_sys("Kestrix Configuration File Error.\n");
   ConfigPtr c = config();
   log_set_mode(Sink::System, c->i(Key::system_log));
@@ -67,41 +101,38 @@ void load_files() {
   if (!load_dns_file(g_work_dir)) log_sys("Kestrix DNS File not exist.\n");
   if (c->i(Key::system_log) != 0) open_logs(work_path("log"));
   log_start_time();
+  return kLoaded;
 }
 
-int write_version_file() {
+int load_groups_module(int) { return load_groups() ? kLoaded : kLoadFailed; }
+int load_security_module(int) {
+  load_security_lists();  // a missing security file only logs
+  return kLoaded;
+}
+int load_mac_module(int) { return load_mac_list() ? kLoaded : kLoadFailed; }
+void release_mac_module() {
+  release_mac_list();
+  token_macs_clear();
+}
+
+int write_version_file(int) {
   std::string path = work_path("version.xml");
   if (!replace_file(path, kVersionText)) {
     log_sys("open new file [%s] error\n", "version.xml");
-    return 0;
+    return kLoadFailed;
   }
-  return 1;
+  return kLoaded;
 }
 
-int start_services(int type) {
-  if (g_reader_process.routine) {
-    g_reader_stop_lock.try_lock();  // held until shutdown lets the reader go
-    if (!service_start(g_reader_process)) return -1;
-    sleep_ms(3000);  // give the channels time to connect before players arrive
-  }
-  if (type == kFirstStart) {
-    if (!start_checked(g_management) || !start_checked(g_monitor)) return 0;
-  } else {
-    log_sys("Kestrix is restarting\n");
-  }
-  if (!start_checked(g_apps_server) || !start_checked(g_http_server)) return 0;
-  ConfigPtr c = config();
-  if (c->i(Key::rtmpport) <= 0) log_sys("RTMP Server is disabled\n");
-  else if (!start_checked(g_rtmp_server)) return 0;
-  if (c->i(Key::iptv_base_port) <= 0) log_sys("RTSP Server is disabled\n");
-  else if (!start_checked(g_rtsp_server)) return 0;
-  if (!start_checked(g_channel_log_server, false)) return 0;
-  g_multicast_server.stop.clear();
-  if (c->t(Key::igmpip) != "0.0.0.0" && g_multicast_server.routine) {
-    g_multicast_stop_lock.try_lock();
-    if (!start_checked(g_multicast_server)) return 0;
-  }
-  return 1;
+int load_users_module(int) {
+  if (!load_user_profiles()) log_sys("User Profile File Error.\n");
+  log_sys("%s (%s)\n", kProductName, kVersionText);
+  return kLoaded;
+}
+
+int load_resellers_module(int) {
+  if (!load_resellers()) log_sys("Reseller Profile File Error.\n");
+  return kLoaded;
 }
 
 // The scrambled catalogue is guarded by the root account's password.
@@ -112,27 +143,133 @@ bool root_password(std::string& out) {
   return true;
 }
 
-// 1 loaded; 0 no catalogue; -1 a channel definition could not be read.
-int load_channels() {
+// kLoaded; kLoadFailed no catalogue; kLoadUnreadable a channel definition could not be read.
+int load_channels(int) {
+  g_server_start_time.store(wall_seconds());
   set_root_password_source(root_password);
   int rc = load_channel_catalogue();
-  if (rc == 0) return 0;
+  if (rc == 0) return kLoadFailed;
   ChannelTablePtr t = channel_table();
   load_epg(t->count, [t](int i) { return t->ch[static_cast<std::size_t>(i)]->def.name; });
-  return rc;
+  return rc == 1 ? kLoaded : kLoadUnreadable;
+}
+void release_channels() {
+  release_epg();
+  release_channel_catalogue();
 }
 
-// Every table loaded at start-up, in the order shutdown releases them.
-void release_tables() {
-  release_channel_catalogue();
-  release_user_profiles();
-  release_resellers();
-  release_ip_country_table();
-  release_groups();
-  release_security_lists();
-  release_mac_list();
-  token_macs_clear();
-  unlock_all();
+int load_ip_country_module(int) {
+  load_ip_country_table();
+  return kLoaded;
+}
+
+int prepare_reader(int) {
+  g_reader_stop_lock.try_lock();  // held until shutdown lets the reader go
+  return kLoaded;
+}
+int start_reader(Service& s) {
+  if (!service_start(s)) {
+    log_sys("System Error: %s failed to start\n", s.name);
+    return kLoadFailed;
+  }
+  g_startup_cancel.sleep(3000);  // give the channels time to connect before players arrive
+  return kLoaded;
+}
+void release_reader() {
+  ChannelTablePtr t = channel_table();
+  for (const auto& ch : t->ch) log_sys("Check Channel [%d] OFF\n", ch->def.nChannel_No);
+  g_reader_stop_lock.unlock();
+}
+
+int announce_restart(int type) {
+  if (type != kFirstStart) log_sys("Kestrix is restarting\n");
+  return kLoaded;
+}
+
+int check_rtmp(int) {
+  if (config()->i(Key::rtmpport) > 0) return kLoaded;
+  log_sys("RTMP Server is disabled\n");
+  return kLoadNoService;
+}
+int check_rtsp(int) {
+  if (config()->i(Key::iptv_base_port) > 0) return kLoaded;
+  log_sys("RTSP Server is disabled\n");
+  return kLoadNoService;
+}
+
+int prepare_multicast(int) {
+  g_multicast_server.stop.clear();
+  if (config()->t(Key::igmpip) == "0.0.0.0" || !g_multicast_server.routine) return kLoadNoService;
+  g_multicast_stop_lock.try_lock();
+  return kLoaded;
+}
+void release_multicast() { g_multicast_stop_lock.unlock(); }
+
+// The modules in start-up order. Shutdown stops their services in the same order (the
+// channel inputs last), then releases the tables in the opposite order.
+const Module kModules[] = {
+    {"blacklist", nullptr, unlock_all, false, nullptr},
+    {"configuration", load_files, nullptr, false, nullptr},
+    {"groups", load_groups_module, release_groups, true, nullptr},
+    {"security lists", load_security_module, release_security_lists, false, nullptr},
+    {"MAC list", load_mac_module, release_mac_module, true, nullptr},
+    {"version file", write_version_file, nullptr, true, nullptr},
+    {"users", load_users_module, release_user_profiles, false, nullptr},
+    {"resellers", load_resellers_module, release_resellers, false, nullptr},
+    {"panel", nullptr, nullptr, true, &g_panel_server, kKeptOverRestart},
+    {"channels", load_channels, release_channels, true, nullptr},
+    {"IP country table", load_ip_country_module, release_ip_country_table, false, nullptr},
+    {"channel inputs", prepare_reader, nullptr, true, &g_reader_process, kStopLast, start_reader,
+     release_reader},
+    {"management", announce_restart, nullptr, true, &g_management, kKeptOverRestart},
+    {"monitor", nullptr, nullptr, true, &g_monitor, kKeptOverRestart},
+    {"apps", nullptr, nullptr, true, &g_apps_server, kSignalEarly},
+    {"HTTP streaming", nullptr, nullptr, true, &g_http_server, kSignalEarly},
+    {"RTMP streaming", check_rtmp, nullptr, true, &g_rtmp_server, kSignalEarly},
+    {"RTSP streaming", check_rtsp, nullptr, true, &g_rtsp_server, kSignalEarly},
+    {"channel log", nullptr, nullptr, true, &g_channel_log_server, kNoReport},
+    {"multicast", prepare_multicast, nullptr, true, &g_multicast_server, 0, nullptr,
+     release_multicast},
+};
+
+// 1 when the module is up (or skipped); otherwise start-up's result.
+int start_module(const Module& m, int type) {
+  const int loaded = m.load ? m.load(type) : kLoaded;
+  if (loaded == kLoadFailed || loaded == kLoadUnreadable) {
+    if (!m.fatal) return 1;
+    log_sys("System Error: start-up stopped at the %s\n", m.name);
+    return loaded;
+  }
+  if (loaded == kLoadNoService || !m.service) return 1;
+  if ((m.flags & kKeptOverRestart) && type != kFirstStart) return 1;
+  if (m.start) {
+    const int rc = m.start(*m.service);
+    if (rc != kLoaded) log_sys("System Error: start-up stopped at the %s\n", m.name);
+    return rc == kLoaded ? 1 : rc;
+  }
+  return start_checked(*m.service, !(m.flags & kNoReport)) ? 1 : 0;
+}
+
+bool stops_now(const Module& m, bool final) {
+  return m.service && (!(m.flags & kKeptOverRestart) || final);
+}
+
+void stop_module(const Module& m) {
+  if (m.before_stop && m.service->thread) m.before_stop();
+  if (!m.before_stop || m.service->thread) service_stop(*m.service);
+}
+
+// Waits for the lock in steps, saying whom it waits for; false when the limit ran out.
+template <class Lock>
+bool bounded_lock(Lock& lock, const char* what) {
+  for (int64_t waited = 0;;) {
+    const int64_t limit = g_lifecycle_wait_ms.load();
+    const int64_t step = std::clamp<int64_t>(limit / 4, 1, 5000);
+    if (lock.lock_for(std::clamp<int64_t>(limit - waited, 0, step))) return true;
+    waited += step;
+    if (waited >= limit) return false;
+    log_sys("System Warning: still waiting for %s\n", what);
+  }
 }
 
 }  // namespace
@@ -141,59 +278,44 @@ int piaKestrix_Init(int type) {
   g_shutdown.store(0);
   g_started.store(0);
   g_server_stop.clear();
-  load_files();
-  if (!load_groups()) return 0;
-  load_security_lists();  // a missing security file only logs
-  if (!load_mac_list()) return 0;
-  if (!write_version_file()) return 0;
-  if (!load_user_profiles()) log_sys("User Profile File Error.\n");
-  log_sys("%s (%s)\n", kProductName, kVersionText);
-  if (!load_resellers()) log_sys("Reseller Profile File Error.\n");
-  if (type == kFirstStart && !start_checked(g_panel_server)) return 0;
-  g_server_start_time.store(wall_seconds());
-  int rc = load_channels();
-  if (rc != 1) return rc;
-  load_ip_country_table();
-  rc = start_services(type);
-  if (rc != 1) return rc;
+  for (const Module& m : kModules) {
+    if (g_startup_cancel.is_set()) {
+      log_sys("System Message: start-up stopped by a shutdown\n");
+      return 0;
+    }
+    const int rc = start_module(m, type);
+    if (rc != 1) return rc;
+  }
   g_started.store(1);
   return 1;
 }
 
 int piaKestrix_Uninit(int type) {
+  const bool final = type == kFinalShutdown;
   int rc = 1;
-  if (type == kFinalShutdown) {
+  if (final) {
     g_shutdown.store(1);
-    for (Service* s : {&g_panel_server, &g_management, &g_monitor}) s->stop.set();
   } else if (g_started.load() == 0) {
     log_sys("Kestrix is not starting\n");
     rc = 0;  // still stop what a failed start-up left running
   } else {
     log_sys("Kestrix is closing for restarting\n");
   }
-  for (Service* s : {&g_apps_server, &g_http_server, &g_rtmp_server, &g_rtsp_server}) s->stop.set();
+  for (const Module& m : kModules) {
+    if (m.service && ((final && (m.flags & kKeptOverRestart)) || (m.flags & kSignalEarly)))
+      m.service->stop.set();
+  }
   g_server_stop.set();
-  if (type == kFinalShutdown) {
-    for (Service* s : {&g_panel_server, &g_management, &g_monitor}) service_stop(*s);
-  } else {
-    log_sys("Kestrix Panel Thread is keeping\n");
+  if (!final) log_sys("Kestrix Panel Thread is keeping\n");
+  for (const Module& m : kModules) {
+    if (stops_now(m, final) && !(m.flags & kStopLast)) stop_module(m);
   }
-  for (Service* s : {&g_apps_server, &g_http_server, &g_rtmp_server, &g_rtsp_server,
-                     &g_channel_log_server})
-    service_stop(*s);
-  if (g_multicast_server.thread) {
-    g_multicast_server.stop.set();
-    g_multicast_stop_lock.unlock();
-    service_stop(g_multicast_server);
+  for (const Module& m : kModules) {
+    if (stops_now(m, final) && (m.flags & kStopLast)) stop_module(m);
   }
-  release_epg();
-  if (g_reader_process.thread) {
-    ChannelTablePtr t = channel_table();
-    for (const auto& ch : t->ch) log_sys("Check Channel [%d] OFF\n", ch->def.nChannel_No);
-    g_reader_stop_lock.unlock();
-    service_stop(g_reader_process);
+  for (auto m = std::rbegin(kModules); m != std::rend(kModules); ++m) {
+    if (m->release) m->release();
   }
-  release_tables();
   log_sys("piaKestrix_Uninit finished\n");
   if (config()->i(Key::system_log) != 0) close_logs();
   g_started.store(0);
@@ -202,17 +324,31 @@ int piaKestrix_Uninit(int type) {
 
 int lifecycle_start(int type) {
   Guard g(g_lifecycle_lock);
+  g_startup_cancel.clear();
   return piaKestrix_Init(type);
 }
 
+void cancel_startup() {
+  g_startup_cancel.set();
+  g_server_stop.set();  // the reader's start loop and the inputs already started
+}
+
 int lifecycle_shutdown(int type) {
-  Guard g(g_lifecycle_lock);
-  return piaKestrix_Uninit(type);
+  if (type == kFinalShutdown) cancel_startup();
+  const bool locked = bounded_lock(g_lifecycle_lock, "the start-up or restart to end");
+  if (!locked) log_sys("System Error: the start-up or restart did not end; shutdown goes on\n");
+  const int rc = piaKestrix_Uninit(type);
+  if (locked) g_lifecycle_lock.unlock();
+  return rc;
 }
 
 int lifecycle_restart() {
   if (g_shutdown.load() || !g_lifecycle_lock.try_lock()) return 2;
-  g_tables_gate.lock();
+  if (!bounded_lock(g_tables_gate, "the readers of the tables")) {
+    log_sys("System Error: the tables stay in use; restart refused\n");
+    g_lifecycle_lock.unlock();
+    return 2;
+  }
   piaKestrix_Uninit(kRestartShutdown);
   int rc = piaKestrix_Init(kRestartStart);
   g_tables_gate.unlock();

@@ -1,5 +1,8 @@
 // Start-up, shutdown and restart of the whole server.
 #pragma once
+#include <atomic>
+#include <cstdint>
+
 #include "core/process_state.h"
 #include "core/service.h"
 
@@ -23,12 +26,21 @@ int piaKestrix_Init(int type);
 // shutdown: 1 done, 0 when a restart's shutdown was asked while not started.
 int piaKestrix_Uninit(int type);
 
-// The same, under the one life-cycle lock, so two never run at once.
+// The same, under the one life-cycle lock, so two never run at once. The final shutdown
+// first asks a running start-up to end (cancel_startup), then waits for the lock, bounded
+// by g_lifecycle_wait_ms with "still waiting" lines; past the limit it goes on without it.
 int lifecycle_start(int type);
 int lifecycle_shutdown(int type);
+// Asks a running start-up to end at its next step; the channel inputs already started see
+// the server stop. The next start-up clears it.
+void cancel_startup();
 // Shutdown(2) then start-up(2). Returns the start-up result, or 2 when refused because
 // a start, shutdown or restart is running or the process is ending. The caller must not
-// hold the tables gate.
+// hold the tables gate. The wait for the tables gate is bounded as the shutdown's; a
+// restart that cannot have it is refused (2).
 int lifecycle_restart();
+
+// The limit of the life-cycle lock and tables gate waits, in milliseconds (tests shorten it).
+extern std::atomic<int64_t> g_lifecycle_wait_ms;
 
 }  // namespace kx

@@ -36,6 +36,32 @@ std::string start_status(int rc, std::string& panel_url) {
   return "Click [Action:Open Panel] to start panel:\r\n" + panel_url;
 }
 
+std::atomic<int> g_start_result{0};
+
+int first_start_thread(void*) {
+  g_start_result.store(lifecycle_start(kFirstStart));
+  return 0;
+}
+
+// Runs the first start-up while watching for a stop signal or the shutdown command; true
+// when start-up ended by itself, false when a stop came first (start-up is then cancelled).
+bool run_first_start(ThreadRecord*& t) {
+  t = create_thread(first_start_thread, nullptr, "start-up");
+  if (!t) {
+    first_start_thread(nullptr);
+    return true;
+  }
+  while (!thread_done(t)) {
+    if (wait_stop_signal(100) != 0 || shutdown_requested(0)) {
+      cancel_startup();
+      return false;
+    }
+  }
+  join_thread(t);
+  t = nullptr;
+  return true;
+}
+
 int final_shutdown_thread(void*) {
   lifecycle_shutdown(kFinalShutdown);
   g_shutdown_done.store(1);
@@ -63,21 +89,24 @@ bool shutdown_requested(int timeout_ms) { return g_shutdown_request.sleep(timeou
 
 int shell_run() {
   shell_message("Start %s ...\n", "Quillmarsh Kestrix");
-  int rc = lifecycle_start(kFirstStart);
-  std::string url;
-  std::string status = start_status(rc, url);
-  say(status);
-  shell_message("%s\n", status.c_str());
-  std::string version = std::string("Version: ") + kVersionText;
-  say(version);
-  shell_message("%s\n", version.c_str());
-  if (rc == 1) {
-    say("Kestrix Panel URL: " + url);
-    shell_message("Kestrix Panel URL: %s\n", url.c_str());
-  }
-  // Until a signal or the shutdown command; the process keeps running after a failed
-  // start-up so the panel, if it came up, stays reachable.
-  while (wait_stop_signal(200) == 0 && !shutdown_requested(0)) {
+  ThreadRecord* starting = nullptr;
+  if (run_first_start(starting)) {
+    const int rc = g_start_result.load();
+    std::string url;
+    std::string status = start_status(rc, url);
+    say(status);
+    shell_message("%s\n", status.c_str());
+    std::string version = std::string("Version: ") + kVersionText;
+    say(version);
+    shell_message("%s\n", version.c_str());
+    if (rc == 1) {
+      say("Kestrix Panel URL: " + url);
+      shell_message("Kestrix Panel URL: %s\n", url.c_str());
+    }
+    // Until a signal or the shutdown command; the process keeps running after a failed
+    // start-up so the panel, if it came up, stays reachable.
+    while (wait_stop_signal(200) == 0 && !shutdown_requested(0)) {
+    }
   }
   // The final shutdown runs exactly once; a second signal meanwhile forces the exit.
   ThreadRecord* t = create_thread(final_shutdown_thread, nullptr, "shutdown");
@@ -89,6 +118,7 @@ int shell_run() {
     }
   }
   join_thread(t);
+  if (starting) join_thread(starting, 5000);  // a start-up cut short has ended by now
   shell_message("Kestrix finished to shutdown\n");
   say("Kestrix finished to shutdown");
   return 0;

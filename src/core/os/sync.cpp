@@ -105,6 +105,25 @@ void Gate::lock() {
   writer_ = true;
 }
 
+bool Gate::lock_for(int64_t ms) {
+  std::unique_lock<std::mutex> l(m_);
+  ++writers_waiting_;
+  const bool got = cv_.wait_for(l, std::chrono::milliseconds(ms), [this] { return !writer_ && readers_ == 0; });
+  --writers_waiting_;
+  if (got) {
+    writer_ = true;
+    return true;
+  }
+  l.unlock();
+  cv_.notify_all();  // readers held off by this waiter may go on
+  return false;
+}
+
+bool Gate::writer_waiting() {
+  std::lock_guard<std::mutex> l(m_);
+  return writers_waiting_ > 0;
+}
+
 void Gate::unlock() {
   {
     std::lock_guard<std::mutex> l(m_);

@@ -74,7 +74,9 @@ class Gate {
   void lock_shared();
   void unlock_shared();
   void lock();
+  bool lock_for(int64_t ms);  // false when the wait ran out (new readers pass again)
   void unlock();
+  bool writer_waiting();  // an exclusive lock is being waited for
  private:
   std::mutex m_;
   std::condition_variable cv_;
