@@ -46,27 +46,25 @@ TEST_F(Lifecycle, StartRestartShutdown) {
   kx::ThreadRecord* monitor = kx::g_monitor.thread;
   ASSERT_NE(management, nullptr);
 
-  // A long-lived reader of the tables keeps going while restarts run.
+  // A long-lived reader of the tables keeps going while a restart runs, and never sees it
+  // half done: whenever it holds the gate the server is started.
   std::atomic<bool> done{false};
-  std::atomic<int> reads{0};
+  std::atomic<int> reads{0}, torn{0};
   std::thread reader([&] {
     while (!done.load()) {
       kx::SharedGuard g(kx::g_tables_gate);
+      if (kx::g_started.load() != 1) torn.fetch_add(1);
       reads.fetch_add(1);
       std::this_thread::yield();
     }
   });
-  // Two restarts asked at once: one runs, the other runs after it or is refused.
-  std::vector<int> results(2, -9);
-  std::thread a([&] { results[0] = kx::lifecycle_restart(); });
-  std::thread b([&] { results[1] = kx::lifecycle_restart(); });
-  a.join();
-  b.join();
+  ASSERT_TRUE(kxt::wait_until([&] { return reads.load() > 0; }));
+  const int before = reads.load();
+  EXPECT_EQ(kx::lifecycle_restart(), 1);
+  ASSERT_TRUE(kxt::wait_until([&] { return reads.load() > before; }));
   done.store(true);
   reader.join();
-  EXPECT_TRUE(results[0] == 1 || results[1] == 1);
-  for (int r : results) EXPECT_TRUE(r == 1 || r == 2) << r;
-  EXPECT_GT(reads.load(), 0);
+  EXPECT_EQ(torn.load(), 0);
   // The housekeeping threads live across the restart.
   EXPECT_EQ(kx::g_management.thread, management);
   EXPECT_EQ(kx::g_monitor.thread, monitor);
@@ -84,6 +82,67 @@ TEST_F(Lifecycle, StartRestartShutdown) {
   EXPECT_NE(log().find("piaKestrix_Uninit finished\n"), std::string::npos);
   // Once the process is ending, a restart is refused.
   EXPECT_EQ(kx::lifecycle_restart(), 2);
+}
+
+TEST_F(Lifecycle, SecondRestartWhileOneRunsIsRefused) {
+  ASSERT_EQ(kx::lifecycle_start(kx::kFirstStart), 1);
+  // A reader holds the tables, so the first restart waits inside its life-cycle lock.
+  kx::g_tables_gate.lock_shared();
+  int first = -9;
+  std::thread a([&] { first = kx::lifecycle_restart(); });
+  ASSERT_TRUE(kxt::wait_until([] { return kx::g_tables_gate.writer_waiting(); }));
+  EXPECT_EQ(kx::lifecycle_restart(), 2);
+  kx::g_tables_gate.unlock_shared();
+  a.join();
+  EXPECT_EQ(first, 1);
+  EXPECT_EQ(kx::g_started.load(), 1);
+}
+
+TEST_F(Lifecycle, TablesGateWaitIsBounded) {
+  ASSERT_EQ(kx::lifecycle_start(kx::kFirstStart), 1);
+  const int64_t saved = kx::g_lifecycle_wait_ms.load();
+  kx::g_lifecycle_wait_ms.store(400);
+  kx::g_tables_gate.lock_shared();  // a reader that never lets go
+  EXPECT_EQ(kx::lifecycle_restart(), 2);
+  kx::g_tables_gate.unlock_shared();
+  kx::g_lifecycle_wait_ms.store(saved);
+  EXPECT_NE(log().find("System Warning: still waiting for the readers of the tables\n"), std::string::npos);
+  EXPECT_NE(log().find("System Error: the tables stay in use; restart refused\n"), std::string::npos);
+  // Nothing was released: the server still runs and restarts once the reader is gone.
+  EXPECT_EQ(kx::g_started.load(), 1);
+  EXPECT_EQ(kx::lifecycle_restart(), 1);
+}
+
+TEST_F(Lifecycle, ShutdownWaitForTheLifeCycleLockIsBounded) {
+  ASSERT_EQ(kx::lifecycle_start(kx::kFirstStart), 1);
+  // A restart holds the life-cycle lock while it waits for a reader of the tables.
+  kx::g_tables_gate.lock_shared();
+  int restarted = -9;
+  std::thread a([&] { restarted = kx::lifecycle_restart(); });
+  ASSERT_TRUE(kxt::wait_until([] { return kx::g_tables_gate.writer_waiting(); }));
+  const int64_t saved = kx::g_lifecycle_wait_ms.load();
+  kx::g_lifecycle_wait_ms.store(400);
+  EXPECT_EQ(kx::lifecycle_shutdown(kx::kRestartShutdown), 1);
+  kx::g_tables_gate.unlock_shared();
+  a.join();
+  kx::g_lifecycle_wait_ms.store(saved);
+  const std::string all = kxt::slurp(dir / "log/system_backup.log") + log();
+  EXPECT_NE(all.find("System Warning: still waiting for the start-up or restart to end\n"), std::string::npos);
+  EXPECT_NE(all.find("System Error: the start-up or restart did not end; shutdown goes on\n"), std::string::npos);
+  EXPECT_NE(all.find("Kestrix is closing for restarting\n"), std::string::npos);
+  EXPECT_TRUE(restarted == 1 || restarted == 2) << restarted;
+}
+
+TEST_F(Lifecycle, ChannelWithoutASourceIsSkipped) {
+  kxt::spit(dir / "channel_definition.xml",
+            "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n"
+            "<ch src=\"\">Empty</ch>\r\n"
+            "<ch src=\"udp://127.0.0.1:45999\">Next</ch>\r\n");
+  ASSERT_EQ(kx::lifecycle_start(kx::kFirstStart), 1);
+  EXPECT_EQ(kx::g_started.load(), 1);
+  EXPECT_TRUE(kxt::wait_until([&] {
+    return log().find("Error: CH [1] syntax error in channel_definition.xml............\n") != std::string::npos;
+  }));
 }
 
 TEST_F(Lifecycle, RestartShutdownBeforeStartIsRefused) {
