@@ -6,6 +6,7 @@
 #include "core/log.h"
 #include "core/os/file.h"
 #include "core/os/sync.h"
+#include "core/published.h"
 
 namespace kx {
 
@@ -17,16 +18,12 @@ constexpr std::size_t kStemMax = 200;  // well inside a file name's limit with t
 // Serialises edits, writes and loads: snapshot, save, publish.
 Mutex g_writer;
 
-std::mutex g_snap_lock;
-EpgTablePtr& current() {
-  static EpgTablePtr t = std::make_shared<const EpgTable>();
+Published<EpgTable>& current() {
+  static Published<EpgTable> t;
   return t;
 }
 
-void publish(EpgTablePtr t) {
-  std::lock_guard<std::mutex> g(g_snap_lock);
-  current() = std::move(t);
-}
+void publish(EpgTablePtr t) { current().publish(std::move(t)); }
 
 // The stem of a channel's files (see epg_file_name).
 std::string stem_of(std::string_view channel_name) {
@@ -111,10 +108,7 @@ bool in_table(const EpgTable& t, int channel_index) {
 
 }  // namespace
 
-EpgTablePtr epg_table() {
-  std::lock_guard<std::mutex> g(g_snap_lock);
-  return current();
-}
+EpgTablePtr epg_table() { return current().get(); }
 
 EpgChannelPtr epg_channel(int channel_index) {
   const EpgTablePtr t = epg_table();

@@ -7,6 +7,7 @@
 #include "catalogue/store_file.h"
 #include "core/log.h"
 #include "core/os/sync.h"
+#include "core/published.h"
 #include "core/text.h"
 
 namespace kx {
@@ -24,16 +25,12 @@ StoreFile& group_file() {
 // Serialises whole changes: snapshot, save, publish.
 Mutex g_writer;
 
-std::mutex g_snap_lock;
-GroupTablePtr& current() {
-  static GroupTablePtr t = std::make_shared<const GroupTable>();
+Published<GroupTable>& current() {
+  static Published<GroupTable> t;
   return t;
 }
 
-void publish(GroupTablePtr t) {
-  std::lock_guard<std::mutex> g(g_snap_lock);
-  current() = std::move(t);
-}
+void publish(GroupTablePtr t) { current().publish(std::move(t)); }
 
 // atoi over a value read from the file, without overflow: leading blanks, a sign, digits;
 // values beyond 32 bits are held at the limit.
@@ -103,10 +100,7 @@ std::shared_ptr<GroupTable> replaced(const GroupTable& t, int position, std::str
 
 }  // namespace
 
-GroupTablePtr groups() {
-  std::lock_guard<std::mutex> g(g_snap_lock);
-  return current();
-}
+GroupTablePtr groups() { return current().get(); }
 
 GroupPtr default_group() {
   const GroupTablePtr t = groups();

@@ -10,6 +10,7 @@
 
 #include "core/log.h"
 #include "core/os/file.h"
+#include "core/published.h"
 
 namespace kx {
 
@@ -60,8 +61,7 @@ const KeyDef kKeys[kKeyCount] = {
     {"transcoder_path", KeyKind::Path, "ffmpeg.exe", 0},
 };
 
-std::mutex g_config_lock;
-ConfigPtr g_config = std::make_shared<const Config>(Config::defaults());
+Published<Config> g_config{std::make_shared<const Config>(Config::defaults())};
 
 // atoi without its undefined overflow: leading blanks, a sign, digits, clamped.
 int parse_int(const std::string& s) {
@@ -237,16 +237,9 @@ Config Config::defaults() {
   return c;
 }
 
-ConfigPtr config() {
-  std::lock_guard<std::mutex> l(g_config_lock);
-  return g_config;
-}
+ConfigPtr config() { return g_config.get(); }
 
-void config_publish(Config c) {
-  auto p = std::make_shared<const Config>(std::move(c));
-  std::lock_guard<std::mutex> l(g_config_lock);
-  g_config = std::move(p);
-}
+void config_publish(Config c) { g_config.publish(std::make_shared<const Config>(std::move(c))); }
 
 int parse_configuration(std::string text, Config& c) {
   terminate_lines(text);

@@ -1,20 +1,18 @@
 // The channel table in force, built from the catalogue's definitions.
 #include "ingest/channel_table.h"
 
-#include <mutex>
-
 #include "catalogue/channels.h"
 #include "catalogue/store_file.h"
 #include "core/log.h"
 #include "core/os/sync.h"
+#include "core/published.h"
 #include "ingest/source_check.h"
 
 namespace kx {
 
 namespace {
 
-std::mutex g_table_mutex;
-ChannelTablePtr g_table = std::make_shared<const MSK_IPTV_Channel_List>();
+Published<MSK_IPTV_Channel_List> g_table;
 
 int save_table_locked(const MSK_IPTV_Channel_List& t, const std::string& keep_as) {
   return channels_detail::save_defs_locked(t.defs(), t.clean, keep_as);
@@ -22,21 +20,9 @@ int save_table_locked(const MSK_IPTV_Channel_List& t, const std::string& keep_as
 
 }  // namespace
 
-ChannelTablePtr channel_table() {
-  std::lock_guard<std::mutex> g(g_table_mutex);
-  return g_table;
-}
+ChannelTablePtr channel_table() { return g_table.get(); }
 
-void publish_channel_table(ChannelTablePtr table) {
-  if (!table) table = std::make_shared<const MSK_IPTV_Channel_List>();
-  ChannelTablePtr old;
-  {
-    std::lock_guard<std::mutex> g(g_table_mutex);
-    old = std::move(g_table);
-    g_table = std::move(table);
-  }
-  // old goes here, outside the lock; readers that still hold it keep it alive.
-}
+void publish_channel_table(ChannelTablePtr table) { g_table.publish(std::move(table)); }
 
 std::shared_ptr<Channel_Info> make_channel(ChannelDef def) {
   auto ch = std::make_shared<Channel_Info>();

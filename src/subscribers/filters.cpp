@@ -9,6 +9,7 @@
 #include "core/log.h"
 #include "core/os/file.h"
 #include "core/os/sync.h"
+#include "core/published.h"
 #include "subscribers/auth.h"
 
 namespace kx {
@@ -42,13 +43,12 @@ StoreFile& mac_file() {
 Mutex g_security_writer;
 Mutex g_mac_writer;
 
-std::mutex g_snap_lock;
-std::shared_ptr<const SecurityLists>& security_slot() {
-  static std::shared_ptr<const SecurityLists> p = std::make_shared<const SecurityLists>();
+Published<SecurityLists>& security_slot() {
+  static Published<SecurityLists> p;
   return p;
 }
-std::shared_ptr<const MacList>& mac_slot() {
-  static std::shared_ptr<const MacList> p = std::make_shared<const MacList>();
+Published<MacList>& mac_slot() {
+  static Published<MacList> p;
   return p;
 }
 
@@ -65,15 +65,13 @@ struct Reloading {
 void publish_security(SecurityLists lists) {
   std::shared_ptr<const SecurityLists> p = std::make_shared<const SecurityLists>(std::move(lists));
   Reloading r;
-  std::lock_guard<std::mutex> g(g_snap_lock);
-  security_slot().swap(p);
+  security_slot().publish(std::move(p));
 }
 
 void publish_mac(MacList list) {
   std::shared_ptr<const MacList> p = std::make_shared<const MacList>(std::move(list));
   Reloading r;
-  std::lock_guard<std::mutex> g(g_snap_lock);
-  mac_slot().swap(p);
+  mac_slot().publish(std::move(p));
 }
 
 void say(const char* text) {
@@ -160,15 +158,9 @@ int player_kind_ok(int kind) { return kind == 1 || kind == 2; }
 
 }  // namespace
 
-std::shared_ptr<const SecurityLists> security_lists() {
-  std::lock_guard<std::mutex> g(g_snap_lock);
-  return security_slot();
-}
+std::shared_ptr<const SecurityLists> security_lists() { return security_slot().get(); }
 
-std::shared_ptr<const MacList> mac_list() {
-  std::lock_guard<std::mutex> g(g_snap_lock);
-  return mac_slot();
-}
+std::shared_ptr<const MacList> mac_list() { return mac_slot().get(); }
 
 bool filters_reloading() { return g_reloading.load(std::memory_order_acquire) > 0; }
 

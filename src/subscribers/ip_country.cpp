@@ -7,6 +7,7 @@
 #include "catalogue/store_file.h"
 #include "core/log.h"
 #include "core/os/file.h"
+#include "core/published.h"
 
 namespace kx {
 
@@ -18,17 +19,12 @@ constexpr std::size_t kCode2Max = 2, kCode3Max = 3, kNameMax = 31;
 // Characters after the first field's opening quote that are not part of its value.
 constexpr std::size_t kFirstFieldSkip = 3;
 
-std::mutex g_snap_lock;
-std::shared_ptr<const CountryTable>& slot() {
-  static std::shared_ptr<const CountryTable> p = std::make_shared<const CountryTable>();
+Published<CountryTable>& slot() {
+  static Published<CountryTable> p;
   return p;
 }
 
-void publish(CountryTable t) {
-  std::shared_ptr<const CountryTable> p = std::make_shared<const CountryTable>(std::move(t));
-  std::lock_guard<std::mutex> g(g_snap_lock);
-  slot().swap(p);
-}
+void publish(CountryTable t) { slot().publish(std::make_shared<const CountryTable>(std::move(t))); }
 
 // The next line of text from pos (without its "\r\n" or "\n"); false at the end.
 bool next_line(std::string_view text, std::size_t& pos, std::string_view& line) {
@@ -80,10 +76,7 @@ bool parse_row(std::string_view line, CountryRow& row) {
 
 }  // namespace
 
-std::shared_ptr<const CountryTable> country_table() {
-  std::lock_guard<std::mutex> g(g_snap_lock);
-  return slot();
-}
+std::shared_ptr<const CountryTable> country_table() { return slot().get(); }
 
 CountryTable parse_ip_country_text(std::string_view text) {
   CountryTable t;

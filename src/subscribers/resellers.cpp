@@ -8,6 +8,7 @@
 #include "core/log.h"
 #include "core/os/file.h"
 #include "core/os/sync.h"
+#include "core/published.h"
 #include "subscribers/users.h"
 
 namespace kx {
@@ -42,24 +43,18 @@ StoreFile& index_file() {
 // Held for a whole change: read, edit, save, publish.
 Mutex g_writer;
 
-std::mutex g_snap_lock;
-ResellerTablePtr& current() {
-  static ResellerTablePtr t = std::make_shared<const ResellerTable>();
+Published<ResellerTable>& current() {
+  static Published<ResellerTable> t;
   return t;
 }
 
 void publish(std::vector<ResellerPtr> list) {
   auto t = std::make_shared<ResellerTable>();
   t->list = std::move(list);
-  ResellerTablePtr p = std::move(t);
-  std::lock_guard<std::mutex> g(g_snap_lock);
-  current().swap(p);
+  current().publish(std::move(t));
 }
 
-ResellerTablePtr snapshot() {
-  std::lock_guard<std::mutex> g(g_snap_lock);
-  return current();
-}
+ResellerTablePtr snapshot() { return current().get(); }
 
 void say(const char* text) {
   std::fputs(text, stdout);

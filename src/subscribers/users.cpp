@@ -15,6 +15,7 @@
 #include "catalogue/store_file.h"
 #include "core/log.h"
 #include "core/os/file.h"
+#include "core/published.h"
 #include "subscribers/users_store.h"
 
 namespace kx {
@@ -44,10 +45,8 @@ Mutex& writer() {
 
 namespace {
 
-std::mutex g_snap_lock;
-
-UserTablePtr& current() {
-  static UserTablePtr t = std::make_shared<const UserTable>();
+Published<UserTable>& current() {
+  static Published<UserTable> t;
   return t;
 }
 
@@ -58,15 +57,10 @@ void publish(std::vector<UserPtr> list) {
   t->list = std::move(list);
   for (std::size_t i = 0; i < t->list.size(); ++i)
     t->by_id.emplace(t->list[i]->user_id, static_cast<int>(i));
-  UserTablePtr p = std::move(t);
-  std::lock_guard<std::mutex> g(g_snap_lock);
-  current().swap(p);
+  current().publish(std::move(t));
 }
 
-UserTablePtr snapshot() {
-  std::lock_guard<std::mutex> g(g_snap_lock);
-  return current();
-}
+UserTablePtr snapshot() { return current().get(); }
 
 void say(const char* text) {
   std::fputs(text, stdout);
