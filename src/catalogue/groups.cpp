@@ -32,6 +32,27 @@ Published<GroupTable>& current() {
 
 void publish(GroupTablePtr t) { current().publish(std::move(t)); }
 
+std::mutex g_listener_lock;
+std::function<void()> g_listener;
+
+// Declared before the writer lock's guard: once the lock is released, tells the listener
+// that an edit published a new table.
+struct ChangeNotice {
+  bool published = false;
+  ChangeNotice() = default;
+  ChangeNotice(const ChangeNotice&) = delete;
+  ChangeNotice& operator=(const ChangeNotice&) = delete;
+  ~ChangeNotice() {
+    if (!published) return;
+    std::function<void()> f;
+    {
+      std::lock_guard<std::mutex> l(g_listener_lock);
+      f = g_listener;
+    }
+    if (f) f();
+  }
+};
+
 // atoi over a value read from the file, without overflow: leading blanks, a sign, digits;
 // values beyond 32 bits are held at the limit.
 int read_int(std::string_view s) {
@@ -80,9 +101,10 @@ bool name_taken(const GroupTable& t, std::string_view name, long skip) {
 }
 
 // Saves a new table and publishes it when the save succeeded.
-int save_and_publish(std::shared_ptr<GroupTable> next) {
+int save_and_publish(std::shared_ptr<GroupTable> next, ChangeNotice& notice) {
   if (save_store(group_file(), format_groups(*next)) != 1) return 0;
   publish(std::move(next));
+  notice.published = true;
   return 1;
 }
 
@@ -244,13 +266,14 @@ std::size_t group_list_length() { return group_list_text().size(); }
 int add_group(std::string_view name, std::string_view connection, std::string_view channels) {
   Group g;
   if (!make_group(name, connection, channels, g)) return 0;
+  ChangeNotice notice;
   Guard w(g_writer);
   const GroupTablePtr t = groups();
   if (name_taken(*t, g.name, -1)) return 0;
   auto next = std::make_shared<GroupTable>(*t);
   const std::string added = g.name;
   next->list.push_back(std::make_shared<const Group>(std::move(g)));
-  if (!save_and_publish(std::move(next))) {
+  if (!save_and_publish(std::move(next), notice)) {
     log_sys("Open group_definition.xml File Failed");
     return 0;
   }
@@ -259,6 +282,7 @@ int add_group(std::string_view name, std::string_view connection, std::string_vi
 }
 
 int delete_group(std::string_view name) {
+  ChangeNotice notice;
   Guard w(g_writer);
   const GroupTablePtr t = groups();
   auto next = std::make_shared<GroupTable>();
@@ -267,7 +291,7 @@ int delete_group(std::string_view name) {
   }
   // Nothing to delete, or nothing would be left for users to fall back to.
   if (next->list.size() == t->list.size() || next->list.empty()) return 0;
-  if (!save_and_publish(std::move(next))) {
+  if (!save_and_publish(std::move(next), notice)) {
     log_sys(" Group_Definition_FileName_temp Failed");
     return 0;
   }
@@ -276,10 +300,11 @@ int delete_group(std::string_view name) {
 
 int replace_group(int position, std::string_view name, std::string_view connection,
                   std::string_view channels) {
+  ChangeNotice notice;
   Guard w(g_writer);
   auto next = replaced(*groups(), position, name, connection, channels);
   if (!next) return 0;
-  if (!save_and_publish(std::move(next))) {
+  if (!save_and_publish(std::move(next), notice)) {
     log_sys(" Group_Definition_FileName_temp Failed");
     return 0;
   }
@@ -288,11 +313,18 @@ int replace_group(int position, std::string_view name, std::string_view connecti
 
 int update_group_in_table(int position, std::string_view name, std::string_view connection,
                           std::string_view channels) {
+  ChangeNotice notice;
   Guard w(g_writer);
   auto next = replaced(*groups(), position, name, connection, channels);
   if (!next) return 0;
   publish(std::move(next));
+  notice.published = true;
   return 1;
+}
+
+void on_groups_changed(std::function<void()> listener) {
+  std::lock_guard<std::mutex> l(g_listener_lock);
+  g_listener = std::move(listener);
 }
 
 GroupPtr group_check(std::string& group_name, int& found) {

@@ -6,6 +6,7 @@
 // change publishes a new table only after the file was saved.
 #pragma once
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -75,6 +76,11 @@ int replace_group(int position, std::string_view name, std::string_view connecti
 // The same change to the table only (the file is left as it is).
 int update_group_in_table(int position, std::string_view name, std::string_view connection,
                           std::string_view channels);
+
+// Called after every edit above that published a new table, once the groups' own lock is
+// released, so what refers to groups by name (the users) is resolved again. Start-up wires
+// it; an empty function removes it.
+void on_groups_changed(std::function<void()> listener);
 
 // The group of a user: the group named exactly group_name (found = 1); otherwise the first
 // group, with group_name changed to its name (found = 0). Null (found = 0, name unchanged)

@@ -126,8 +126,14 @@ int write_version_file(int) {
 
 int load_users_module(int) {
   if (!load_user_profiles()) log_sys("User Profile File Error.\n");
+  on_groups_changed(refresh_user_groups);  // a user of a changed group is resolved again
   log_sys("%s (%s)\n", kProductName, kVersionText);
   return kLoaded;
+}
+
+void release_users_module() {
+  on_groups_changed(nullptr);
+  release_user_profiles();
 }
 
 int load_resellers_module(int) {
@@ -214,7 +220,7 @@ const Module kModules[] = {
     {"security lists", load_security_module, release_security_lists, false, nullptr},
     {"MAC list", load_mac_module, release_mac_module, true, nullptr},
     {"version file", write_version_file, nullptr, true, nullptr},
-    {"users", load_users_module, release_user_profiles, false, nullptr},
+    {"users", load_users_module, release_users_module, false, nullptr},
     {"resellers", load_resellers_module, release_resellers, false, nullptr},
     {"panel", nullptr, nullptr, true, &g_panel_server, kKeptOverRestart},
     {"channels", load_channels, release_channels, true, nullptr},

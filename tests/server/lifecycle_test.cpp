@@ -8,7 +8,9 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "core/os/file.h"
+#include "catalogue/groups.h"
 #include "http/http_server.h"
+#include "subscribers/users.h"
 #include "server/lifecycle.h"
 #include "support/harness.h"
 
@@ -143,6 +145,36 @@ TEST_F(Lifecycle, ChannelWithoutASourceIsSkipped) {
   EXPECT_TRUE(kxt::wait_until([&] {
     return log().find("Error: CH [1] syntax error in channel_definition.xml............\n") != std::string::npos;
   }));
+}
+
+TEST_F(Lifecycle, UsersOfAChangedGroupAreResolvedAgain) {
+  kxt::spit(dir / "ch_config/group_definition.xml",
+            "<group name=\"default\" connection=\"1\">\r\n<channel>0</channel>\r\n</group>\r\n"
+            "<group name=\"gold\" connection=\"2\">\r\n<channel>0</channel>\r\n</group>\r\n");
+  kx::make_dir(dir / "users");
+  kxt::spit(dir / "users/user_profile.xml",
+            kxt::kXmlDecl + "<userid>ann</userid>\r\n<password>pw</password>\r\n<group>gold</group>\r\n"
+                            "<channel_expired_time>12/31/2040</channel_expired_time>\r\n");
+  ASSERT_EQ(kx::lifecycle_start(kx::kFirstStart), 1);
+  ASSERT_NE(kx::user_by_id("ann"), nullptr);
+  ASSERT_EQ(kx::user_by_id("ann")->group_name, "gold");
+
+  // Deleted: the user falls back to the first group at once, as a load would do.
+  ASSERT_EQ(kx::delete_group("gold"), 1);
+  kx::UserPtr u = kx::user_by_id("ann");
+  ASSERT_NE(u, nullptr);
+  EXPECT_EQ(u->group_name, "default");
+  ASSERT_NE(u->group, nullptr);
+  EXPECT_EQ(u->group->name, "default");
+  EXPECT_NE(log().find("Group [gold] does not exist and change to [default]\n"), std::string::npos);
+
+  // Re-added and renamed in the table: the users follow the table in force.
+  ASSERT_EQ(kx::add_group("gold", "2", "all"), 1);
+  ASSERT_EQ(kx::update_group_in_table(1, "bronze", "1", "all"), 1);
+  u = kx::user_by_id("ann");
+  EXPECT_EQ(u->group_name, "bronze");
+  ASSERT_NE(u->group, nullptr);
+  EXPECT_EQ(u->group->name, "bronze");
 }
 
 TEST_F(Lifecycle, RestartShutdownBeforeStartIsRefused) {
