@@ -119,3 +119,50 @@ TEST(Startup, ScheduledRestartKeepsNumberingAndRotatesLogs) {
   ASSERT_TRUE(std::regex_search(last_line, m1, first));
   EXPECT_GT(std::stoll(m2[1]), std::stoll(m1[1]));
 }
+
+namespace {
+
+// A catalogue of n UDP channels on loopback ports nobody sends to.
+std::string many_udp_channels(int n) {
+  std::string text = kxt::kXmlDecl;
+  for (int i = 0; i < n; ++i)
+    text += "<ch src=\"udp://127.0.0.1:" + std::to_string(20000 + i) + "\">UDP " + std::to_string(i + 1) +
+            "</ch>\r\n";
+  return text;
+}
+
+}  // namespace
+
+TEST(Startup, FiveThousandChannelsStartAndTheServerAnswers) {
+  Server s;
+  ASSERT_TRUE(kxt::spit(s.path("channel_definition.xml"), many_udp_channels(5000)));
+  ASSERT_TRUE(s.start());
+  // The inputs keep starting behind start-up; the server is up long before the last one.
+  ASSERT_TRUE(s.wait_output("Kestrix Panel URL: http://", 180000)) << s.output();
+  EXPECT_EQ(s.output().find("syntax error"), std::string::npos);
+  EXPECT_NE(s.file("log/system.log").find("There are 5000 active channels...\n"), std::string::npos);
+  // The streaming server answers while the inputs are still starting.
+  const std::string cmd = "curl -s --max-time 20 -o /dev/null -w '%{http_code}' 'http://127.0.0.1:" +
+                          std::to_string(s.http_port) + "/nothing.ts'; exit 0";
+  EXPECT_EQ(kxt::run_tool({"/bin/sh", "-c", cmd}, 30000), "404");
+  EXPECT_EQ(s.stop(120000), 0);
+  const std::string log = s.file("log/system.log");
+  EXPECT_NE(log.find("IPTV_Channel_ReaderProcess: OUT\n"), std::string::npos);
+  EXPECT_EQ(kxt::count_of(log, "piaKestrix_Uninit finished\n"), 1);
+}
+
+TEST(Startup, SigtermDuringStartupEndsItCleanly) {
+  Server s;
+  ASSERT_TRUE(kxt::spit(s.path("channel_definition.xml"), many_udp_channels(2000)));
+  ASSERT_TRUE(s.start());
+  // Start-up is under way once the catalogue is in: the channel inputs start next.
+  ASSERT_TRUE(s.wait_file("log/system.log", "There are 2000 active channels...\n", 120000));
+  EXPECT_EQ(s.stop(120000), 0);
+  EXPECT_NE(s.output().find("Kestrix finished to shutdown"), std::string::npos);
+  const std::string log = s.file("log/system.log");
+  EXPECT_EQ(kxt::count_of(log, "piaKestrix_Uninit finished\n"), 1);
+  // Cut short (the channels get seconds to connect before the servers start), it never
+  // claims to have started.
+  EXPECT_EQ(s.output().find("Kestrix Panel URL:"), std::string::npos) << s.output();
+  EXPECT_NE(log.find("System Message: start-up stopped by a shutdown\n"), std::string::npos);
+}

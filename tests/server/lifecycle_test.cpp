@@ -187,6 +187,7 @@ TEST_F(Lifecycle, MissingGroupsEndStartup) {
   kx::remove_file(dir / "ch_config/group_definition.xml");
   EXPECT_EQ(kx::lifecycle_start(kx::kFirstStart), 0);
   EXPECT_NE(log().find("group_definition.xml Not found\n"), std::string::npos);
+  EXPECT_NE(log().find("System Error: start-up stopped at the groups\n"), std::string::npos);
   EXPECT_EQ(kx::g_started.load(), 0);
 }
 
