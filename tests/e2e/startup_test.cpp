@@ -2,11 +2,21 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
 #include <ctime>
+#include <thread>
 #include <regex>
 #include <sstream>
 
 #include "core/os/file.h"
+#include "formats/ts_mux.h"
 #include "support/harness.h"
 
 using kxt::Server;
@@ -122,6 +132,35 @@ TEST(Startup, ScheduledRestartKeepsNumberingAndRotatesLogs) {
 
 namespace {
 
+// Sends MPEG-TS to 127.0.0.1:port, a datagram of PAT, PMT and five video packets every
+// 10 ms, until stop.
+void feed_udp(int port, const std::atomic<bool>& stop) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  kx::TsMuxState st;
+  uint8_t cc = 0;
+  for (int round = 0; round < 60000 && !stop.load(); ++round) {
+    uint8_t d[7 * 188];
+    kx::ts_mux_pat(st, d);
+    kx::ts_mux_pmt(st, d + 188);
+    for (int i = 2; i < 7; ++i) {
+      uint8_t* p = d + i * 188;
+      std::memset(p, 0xA5, 188);
+      p[0] = 0x47;
+      p[1] = 0x01;  // PID 0x100
+      p[2] = 0x00;
+      p[3] = static_cast<uint8_t>(0x10 | (cc++ & 0x0F));
+    }
+    ::sendto(fd, d, sizeof d, 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::close(fd);
+}
+
 // A catalogue of n UDP channels on loopback ports nobody sends to.
 std::string many_udp_channels(int n) {
   std::string text = kxt::kXmlDecl;
@@ -145,6 +184,17 @@ TEST(Startup, FiveThousandChannelsStartAndTheServerAnswers) {
   const std::string cmd = "curl -s --max-time 20 -o /dev/null -w '%{http_code}' 'http://127.0.0.1:" +
                           std::to_string(s.http_port) + "/nothing.ts'; exit 0";
   EXPECT_EQ(kxt::run_tool({"/bin/sh", "-c", cmd}, 30000), "404");
+  // A player of a channel that is already up is served while the rest keep starting.
+  std::atomic<bool> stop_feed{false};
+  std::thread feeder(feed_udp, 20000, std::cref(stop_feed));
+  EXPECT_TRUE(s.wait_file("log/admin_system.log", "CH [1]: Get UDP Packet from IP [127.0.0.1] Port No [20000]\n", 30000));
+  const std::string play = "curl -s --max-time 5 -o /dev/null -w '%{http_code} %{size_download}' 'http://127.0.0.1:" +
+                           std::to_string(s.http_port) + "/1.ch'; exit 0";
+  const std::string got = kxt::run_tool({"/bin/sh", "-c", play}, 30000);
+  stop_feed.store(true);
+  feeder.join();
+  EXPECT_EQ(got.rfind("200 ", 0), 0u) << got;
+  EXPECT_GT(std::atol(got.substr(got.find(' ') + 1).c_str()), 10000) << got;
   EXPECT_EQ(s.stop(120000), 0);
   const std::string log = s.file("log/system.log");
   EXPECT_NE(log.find("IPTV_Channel_ReaderProcess: OUT\n"), std::string::npos);
