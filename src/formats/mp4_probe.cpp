@@ -1,5 +1,6 @@
 #include "formats/mp4_probe.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <memory>
@@ -108,12 +109,20 @@ double search(Source& src, int64_t size) {
   };
   if (size <= 0) return 0;
   if (look(0) || size <= kMp4SearchBlock) return seconds;
-  // From the end back towards the first block. Each block starts kMp4SearchBlock before
-  // the previous one and reads kOverlap bytes into it, so every box start is in a block.
-  for (int64_t off = size - kMp4SearchBlock; off > 0; off -= kMp4SearchBlock) {
+  // From the end back towards the first block, over the last kMp4SearchSpan bytes. Each
+  // block starts kMp4SearchBlock before the previous one and reads kOverlap bytes into
+  // it, so every box start is in a block.
+  const int64_t tail_floor = size > kMp4SearchSpan ? size - kMp4SearchSpan : 0;
+  int64_t off = size - kMp4SearchBlock;
+  for (; off > 0 && off + kMp4SearchBlock > tail_floor; off -= kMp4SearchBlock) {
     if (look(off)) return seconds;
-    if (off <= kMp4SearchBlock) break;  // the first block covered the rest
+    if (off <= kMp4SearchBlock) return 0;  // the first block covered the rest
   }
+  // Then forward from the first block over the first kMp4SearchSpan bytes, short of
+  // what the backward walk already read.
+  const int64_t head_end = std::min(kMp4SearchSpan, off + kMp4SearchBlock);
+  for (int64_t fwd = kMp4SearchBlock; fwd < head_end; fwd += kMp4SearchBlock)
+    if (look(fwd)) return seconds;
   return 0;
 }
 

@@ -10,6 +10,10 @@ namespace kx {
 // The file is searched in blocks of this size: the first block, then blocks counted back
 // from the end; neighbouring blocks overlap so a header across a boundary is still read.
 constexpr int kMp4SearchBlock = 10240;
+// The search never reads more than this much from each end: a header is near one of the
+// ends of a real movie, and a file without one (an MPEG programme stream, a broken
+// upload) must not be read whole before a HEAD is answered.
+constexpr int64_t kMp4SearchSpan = int64_t{8} << 20;
 
 // Seconds (duration / time scale); 0 when there is no movie header, its duration or time
 // scale is 0, or the file cannot be read ("szFileName=[%s] Failed\n" when it cannot be opened).

@@ -12,12 +12,10 @@
 #include "core/os/thread.h"
 #include "core/os/time.h"
 #include "core/process_state.h"
-#include "formats/flv_probe.h"
-#include "formats/mp4_probe.h"
 #include "http/data_io.h"
 #include "http/http_server.h"
 #include "http/pacing.h"
-#include "movies/probe.h"
+#include "movies/probe_cache.h"
 #include "subscribers/admission.h"
 
 namespace kx {
@@ -79,8 +77,8 @@ void set_up_pacing(const FileKind& k, PlayerSession& s, uint32_t tid, Pacing& p)
     }
     case Pace::kMp4Rate: {
       const std::string path = probe_path(s.watching);
-      int kbit = probe_kbitrate(path);
-      if (kbit <= 0) kbit = mp4_kbitrate(path);
+      int kbit = cached_kbitrate(path);
+      if (kbit <= 0) kbit = 0;  // no movie header: the MP4 probe has nothing else to offer
       RatePaceConfig c;
       c.bitrate_constant = bc;
       c.kbitrate = kbit;
@@ -93,8 +91,8 @@ void set_up_pacing(const FileKind& k, PlayerSession& s, uint32_t tid, Pacing& p)
     }
     case Pace::kFlvRate: {
       log_sys("HTTPDataThread IN: filename=[%s]\n", s.watching);
-      FlvFileInfo info;
-      const double kbit = flv_probe(probe_path(s.watching), info) ? info.datarate() : 0.0;
+      double seconds = 0, kbit = 0;
+      cached_flv_info(probe_path(s.watching), seconds, kbit);
       RatePaceConfig c;
       c.bitrate_constant = bc;
       c.kbitrate = kbit;

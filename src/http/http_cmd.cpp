@@ -13,8 +13,6 @@
 #include "core/os/file.h"
 #include "core/os/thread.h"
 #include "core/os/time.h"
-#include "formats/flv_probe.h"
-#include "formats/mp4_probe.h"
 #include "http/http_auth.h"
 #include "subscribers/auth.h"
 #include "subscribers/blacklist.h"
@@ -22,6 +20,7 @@
 #include "http/http_request.h"
 #include "http/http_server.h"
 #include "ingest/input.h"
+#include "movies/probe_cache.h"
 #include "net/socket.h"
 #include "subscribers/admission.h"
 
@@ -82,9 +81,10 @@ bool ends_with(const std::string& text, const char* suffix) {
 }
 
 double play_length(int kind, const std::string& path) {
-  if (kind == kKindPs) return mp4_duration(path);
-  FlvFileInfo info;
-  return flv_probe(path, info) ? info.duration : 0.0;
+  if (kind == kKindPs) return cached_mp4_duration(path);
+  double seconds = 0, kbit = 0;
+  cached_flv_info(path, seconds, kbit);
+  return seconds;
 }
 
 // Opens a served file under the program folder; false when it is missing or outside.

@@ -1298,6 +1298,31 @@ TEST(Mp4Probe, HeaderAcrossEverySearchBlockBoundary) {
   }
 }
 
+TEST(Mp4Probe, SearchReadsOnlyBothEndsOfALargeFile) {
+  // A file without a header near either end (an MPEG programme stream served as a movie,
+  // a broken upload) is given up after the first and last search spans, not read whole.
+  const size_t size = 40u << 20;
+  const size_t span = static_cast<size_t>(kx::kMp4SearchSpan);
+  const std::string v0 = mvhd_v0(600, 6000);
+  struct Case {
+    size_t at;
+    double seconds;
+  } cases[] = {
+      {100u << 10, 10.0},                     // behind a large box near the start
+      {span - v0.size() - 100, 10.0},         // the end of the first span
+      {span + (1u << 20), 0.0},               // past it
+      {size / 2, 0.0},                        // the middle
+      {size - span + 200, 10.0},              // the far end of the last span
+      {size - span - (1u << 20), 0.0},        // before it
+      {size - (1u << 20), 10.0},              // a movie header written last
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.at);
+    const std::string data = movie_file(size, c.at, v0);
+    EXPECT_EQ(kx::mp4_duration_mem(reinterpret_cast<const uint8_t*>(data.data()), data.size()), c.seconds);
+  }
+}
+
 TEST(Mp4Probe, UnreadableFile) {
   kxt::TempDir dir;
   EXPECT_EQ(kx::mp4_duration(dir / "missing.mp4"), 0.0);

@@ -23,6 +23,9 @@ int replace_file(const std::string& path, const std::string& data, int mode = 06
 bool file_exists(const std::string& path);   // exists and is not a folder
 bool dir_exists(const std::string& path);
 int64_t file_size(const std::string& path);  // -1 when it cannot be queried
+// Size and last modification time (nanoseconds since the epoch) of a file; false when
+// it cannot be queried. Tells whether a file changed since it was last looked at.
+bool file_stamp(const std::string& path, int64_t& size, int64_t& mtime_ns);
 bool remove_file(const std::string& path);
 bool rename_file(const std::string& from, const std::string& to);
 bool make_dir(const std::string& path);      // true when it exists afterwards

@@ -169,6 +169,14 @@ int64_t file_size(const std::string& path) {
   return st.st_size;
 }
 
+bool file_stamp(const std::string& path, int64_t& size, int64_t& mtime_ns) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  size = st.st_size;
+  mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  return true;
+}
+
 bool remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
 
 bool rename_file(const std::string& from, const std::string& to) {
