@@ -2,6 +2,7 @@
 // tab, case folding is ASCII only (header names, keywords), never locale-dependent.
 #pragma once
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace kx {
@@ -24,6 +25,38 @@ inline std::string_view trim_blanks(std::string_view v) {
   while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
   while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
   return v;
+}
+
+// True when v holds a control character (below 0x20, or DEL).
+inline bool has_controls(std::string_view v) {
+  for (char c : v)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return true;
+  return false;
+}
+
+// An outside value as it may be written into a log: control characters become \r, \n,
+// \t or \xNN, so a value can never start a line of its own.
+inline std::string escape_controls(std::string_view v) {
+  static const char kHex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(v.size());
+  for (char c : v) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7f) {
+      out += c;
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else {
+      out += "\\x";
+      out += kHex[u >> 4];
+      out += kHex[u & 15];
+    }
+  }
+  return out;
 }
 
 }  // namespace kx

@@ -1,5 +1,6 @@
 // HTTPCmdThread: reads one request, decides what it asks for, checks it, answers with a
 // header and hands the socket to one data thread -- or ends the session.
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -13,6 +14,8 @@
 #include "core/os/file.h"
 #include "core/os/thread.h"
 #include "core/os/time.h"
+#include "core/text.h"
+#include "http/head_gate.h"
 #include "http/http_auth.h"
 #include "subscribers/auth.h"
 #include "subscribers/blacklist.h"
@@ -29,8 +32,7 @@ namespace kx {
 namespace {
 
 constexpr int kReadStepMs = 500;       // how soon a reading thread notices a stop
-constexpr int kReadTimeoutMs = 30000;  // one time-out of the request reading
-constexpr int kReadTimeouts = 7;       // the seventh ends the session
+constexpr int64_t kHeadDeadlineMs = 10000;  // the whole request head
 constexpr int kSendMs = 30000;
 constexpr int kOnDemandPolls = 11;     // seconds an on-demand channel is given to come up
 
@@ -75,6 +77,9 @@ void refuse_page(Cmd& c, const char* stage) {
   refuse(c, http_answer_r5());
 }
 
+// An outside request text as the logs show it: password masked, control characters escaped.
+std::string shown_request(std::string_view text) { return escape_controls(mask_request(text)); }
+
 bool ends_with(const std::string& text, const char* suffix) {
   const std::size_t n = std::strlen(suffix);
   return text.size() >= n && text.compare(text.size() - n, n, suffix) == 0;
@@ -105,26 +110,26 @@ bool read_head(Cmd& c) {
   const int fd = s.sock.load();
   char buf[kHeadBufferSize];
   std::size_t held = 0;
-  int timeouts = 0;
-  int waited = 0;
+  const auto ticket = http_head_gate().enter(s.ip);
+  // One deadline for the whole head: a byte now and then does not keep a connection.
+  const int64_t deadline = mono_ms() + kHeadDeadlineMs;
   while (http_server_running()) {
-    const int r = poll_readable(fd, kReadStepMs);
+    if (ticket->closed()) {
+      log_sys("Session[%d]: IP [%s] HTTP Socket [%d] unfinished head closed for a newer one\n", c.no(), s.ip, fd);
+      return false;
+    }
+    const int64_t left = deadline - mono_ms();
+    if (left <= 0) {
+      log_sys("Session[%d]: IP [%s] HTTP Socket [%d] TimeOut (HTTPCmdThread [0x%x])\n", c.no(), s.ip, fd,
+              current_thread_id());
+      return false;
+    }
+    const int r = poll_readable(fd, static_cast<int>(std::min<int64_t>(left, kReadStepMs)));
     if (r < 0) {
       log_sys("Session[%d]: IP [%s] HTTP Socket [%d] for select Command Closed by a client\n", c.no(), s.ip, fd);
       return false;
     }
-    if (r == 0) {
-      waited += kReadStepMs;
-      if (waited >= kReadTimeoutMs) {
-        waited = 0;
-        if (++timeouts >= kReadTimeouts) {
-          log_sys("Session[%d]: IP [%s] HTTP Socket [%d] TimeOut (HTTPCmdThread [0x%x])\n", c.no(), s.ip, fd,
-                  current_thread_id());
-          return false;
-        }
-      }
-      continue;
-    }
+    if (r == 0) continue;
     const long n = recv_some(fd, buf + held, sizeof buf - held, 0);
     if (n == -2) continue;
     if (n == 0) break;  // the peer finished sending: the head is what came
@@ -157,7 +162,7 @@ bool take_credentials(Cmd& c) {
   if (cr.has_token) {
     std::string user, password;
     if (!resolve_token(cr.token, user, password)) {
-      log_sys("[%s]: Unauthorization user \n", mask_request(c.head).c_str());
+      log_sys("[%s]: Unauthorization user \n", shown_request(c.head).c_str());
       refuse(c, kR2_Unauthorized);
       return false;
     }
@@ -167,6 +172,13 @@ bool take_credentials(Cmd& c) {
   if (!credentials_fit(cr)) {
     // Too long for the session's fields: refused whole, never cut to something else.
     log_sys("Session[%d]: IP [%s] credentials longer than their fields\n", c.no(), s.ip);
+    record_failed_attempt(s.ip, "");
+    refuse(c, kR2_Unauthorized);
+    return false;
+  }
+  if (has_controls(cr.user) || has_controls(cr.password) || has_controls(cr.mac)) {
+    // A line break in a name would write lines of its own into the logs.
+    log_sys("Session[%d]: IP [%s] credentials hold control characters\n", c.no(), s.ip);
     record_failed_attempt(s.ip, "");
     refuse(c, kR2_Unauthorized);
     return false;
@@ -239,7 +251,7 @@ int channel_by_name(const MSK_IPTV_Channel_List& t, std::string_view name) {
   for (std::size_t i = 0; i < t.ch.size(); ++i) {
     if (t.ch[i] && t.ch[i]->def.name == name) {
       const int n = static_cast<int>(i) + 1;
-      log_sys("CH Name [%.*s] is CH[%d]\n", static_cast<int>(name.size()), name.data(), n);
+      log_sys("CH Name [%s] is CH[%d]\n", escape_controls(name).c_str(), n);
       return n;
     }
   }
@@ -276,7 +288,7 @@ void channel_request(Cmd& c) {
   if (name.find(".m3u8") != std::string::npos || name.find(".M3U8") != std::string::npos ||
       name.find(".m3u") != std::string::npos || name.find(".M3U") != std::string::npos) {
     // The name may run into the query (an extension inside a password): logged masked.
-    log_sys("Session[%d]: [%s] HLS output is not available\n", c.no(), mask_request(name).c_str());
+    log_sys("Session[%d]: [%s] HLS output is not available\n", c.no(), shown_request(name).c_str());
     refuse(c, kR4_Unavailable);
     return;
   }
@@ -340,7 +352,7 @@ void channel_request(Cmd& c) {
       return;
     } else {
       log_sys("Session[%d]: User [%s], Password[%s] not Registered User\n", c.no(), s.user, kMaskedPassword);
-      log_sys("Session[%d]: UserName [%s] HTTP Data =[%s]\n", c.no(), s.user, mask_request(c.head).c_str());
+      log_sys("Session[%d]: UserName [%s] HTTP Data =[%s]\n", c.no(), s.user, shown_request(c.head).c_str());
       if (s.user[0] || s.password[0]) {
         substitute_or_page(c, c.cfg->t(Key::unregistered_user_video_path), "UnRegistered User");
       } else {
@@ -415,7 +427,7 @@ void file_request(Cmd& c) {
   std::string real;
   File f;
   if (!open_served(name, real, f)) {
-    log_sys("Session[%d]: [%s] File not Found\n", c.no(), mask_request(name).c_str());
+    log_sys("Session[%d]: [%s] File not Found\n", c.no(), shown_request(name).c_str());
     refuse(c, kR1_NotFound);
     return;
   }
@@ -426,7 +438,7 @@ void file_request(Cmd& c) {
   }
   const ByteRange r = parse_range(c.head, size);
   if (r.status == kRangeUnsatisfiable) {
-    log_sys("Session[%d]: [%s] Range not satisfiable, size [%lld]\n", c.no(), mask_request(name).c_str(),
+    log_sys("Session[%d]: [%s] Range not satisfiable, size [%lld]\n", c.no(), shown_request(name).c_str(),
             static_cast<long long>(size));
     refuse(c, http_answer_416(size, c.line.http11));
     return;
@@ -481,7 +493,7 @@ bool resolve_by_name(Cmd& c) {
     return true;
   }
   // Movies by name come with the movie catalogue.
-  log_sys("Session[%d]: [%s] File not Found\n", c.no(), name.c_str());
+  log_sys("Session[%d]: [%s] File not Found\n", c.no(), escape_controls(name).c_str());
   refuse(c, kR1_NotFound);
   return true;
 }

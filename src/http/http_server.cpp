@@ -44,9 +44,9 @@ bool set_timeouts(int fd) {
 
 // Sets up one accepted connection. On any failure the socket is closed and the session
 // freed, so a refused connection leaves nothing behind.
-void serve_connection(Socket conn, const sockaddr_in& from, uint32_t number) {
+// port is the server's own port, the one the client connected to.
+void serve_connection(Socket conn, const sockaddr_in& from, uint32_t number, int port) {
   const uint32_t a = ntohl(from.sin_addr.s_addr);
-  const int port = ntohs(from.sin_port);
   log_sys("Session[%d]: IP [%d.%d.%d.%d] Connects Kestrix Port[%d]\n", static_cast<int>(number),
           static_cast<int>(a >> 24), static_cast<int>((a >> 16) & 255), static_cast<int>((a >> 8) & 255),
           static_cast<int>(a & 255), port);
@@ -131,7 +131,7 @@ int HTTP_Server(Service& service) {
       continue;
     }
     if (service.stop.is_set()) break;
-    serve_connection(std::move(conn), from, counter);
+    serve_connection(std::move(conn), from, counter, port);
     ++counter;
   }
 

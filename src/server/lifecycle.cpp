@@ -11,6 +11,7 @@
 #include "catalogue/groups.h"
 #include "core/config.h"
 #include "core/log.h"
+#include "core/os/process.h"
 #include "core/os/file.h"
 #include "core/os/time.h"
 #include "http/http_server.h"
@@ -187,8 +188,18 @@ void release_reader() {
   g_reader_stop_lock.unlock();
 }
 
+// Every connection holds a descriptor: the soft limit goes up to the hard one at start-up.
+void raise_open_files() {
+  uint64_t soft = 0;
+  uint64_t hard = 0;
+  const bool raised = raise_open_file_limit(soft, hard);
+  log_sys("System Message: open files limit [%llu], hard limit [%llu]%s\n", static_cast<unsigned long long>(soft),
+          static_cast<unsigned long long>(hard), raised ? "" : ", not raised");
+}
+
 int announce_restart(int type) {
   if (type != kFirstStart) log_sys("Kestrix is restarting\n");
+  else raise_open_files();
   return kLoaded;
 }
 

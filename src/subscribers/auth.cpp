@@ -56,8 +56,9 @@ std::string_view field(const char (&f)[N]) {
   return std::string_view(f, strnlen(f, N));
 }
 
-// For log lines: a name cut to its field, so a refused over-long value cannot flood the log.
-std::string shown(std::string_view v) { return std::string(v.substr(0, kUserIdMax)); }
+// For log lines: a name cut to its field, so a refused over-long value cannot flood the log,
+// with its control characters escaped, so it cannot write lines of its own.
+std::string shown(std::string_view v) { return escape_controls(v.substr(0, kUserIdMax)); }
 
 void wait_for_filters() {
   for (int i = 0; i < kReloadWaitMs && filters_reloading(); ++i) sleep_ms(1);
@@ -324,7 +325,7 @@ bool passes_address_filters(const std::string& ip, const std::string& user) {
 // The user's record, or null (logged and counted) when the name is empty or unknown.
 UserPtr find_player_user(const std::string& ip, const std::string& user, std::string_view password,
                          bool external_allowed, int& index) {
-  log_sys("Username [%s] : Check if he is in User Database\n", user.c_str());
+  log_sys("Username [%s] : Check if he is in User Database\n", shown(user).c_str());
   if (user.empty()) {
     if (password.empty()) {
       log_sys("User Name and Password are NULL\n");
@@ -339,11 +340,11 @@ UserPtr find_player_user(const std::string& ip, const std::string& user, std::st
   index = table->find(user);
   if (index >= 0) return table->list[static_cast<std::size_t>(index)];
   if (external_allowed && load_balancing_active()) {
-    log_sys("Username [%s] : not in the User Database\n", user.c_str());
+    log_sys("Username [%s] : not in the User Database\n", shown(user).c_str());
     // The other servers of the set are asked once the set exists.
-    log_sys("Username [%s] : not in the User Database of all Kestrix\n", user.c_str());
+    log_sys("Username [%s] : not in the User Database of all Kestrix\n", shown(user).c_str());
   } else {
-    log_sys("Username [%s] : not in the User Database\n", user.c_str());
+    log_sys("Username [%s] : not in the User Database\n", shown(user).c_str());
   }
   record_failure(ip, user);
   return nullptr;

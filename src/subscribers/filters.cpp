@@ -10,6 +10,7 @@
 #include "core/os/file.h"
 #include "core/os/sync.h"
 #include "core/published.h"
+#include "core/text.h"
 #include "subscribers/auth.h"
 
 namespace kx {
@@ -150,7 +151,7 @@ AgentText find_agent(std::string_view request) {
   return a;
 }
 
-std::string masked(std::string_view request) { return mask_request(request); }
+std::string masked(std::string_view request) { return escape_controls(mask_request(request)); }
 
 std::string str(std::string_view v) { return std::string(v); }
 
@@ -258,15 +259,15 @@ int player_accepted(std::string_view request) {
     return 0;
   }
   const std::string agent = str(a.agent);
-  log_sys("Connecting User-Agent Player: [%s]\n", agent.c_str());
+  log_sys("Connecting User-Agent Player: [%s]\n", escape_controls(agent).c_str());
   const auto lists = security_lists();
   for (const auto& entry : lists->accepted_players) {
     if (a.agent.find(entry) != std::string_view::npos) {
-      log_sys("Accepted Player: [%s]\n", agent.c_str());
+      log_sys("Accepted Player: [%s]\n", escape_controls(agent).c_str());
       return 1;
     }
   }
-  log_sys("NOT Accepted  Player[%s]\n", agent.c_str());
+  log_sys("NOT Accepted  Player[%s]\n", escape_controls(agent).c_str());
   return 0;
 }
 
@@ -287,15 +288,15 @@ int player_rejected(std::string_view request) {
     return 1;
   }
   const std::string agent = str(a.agent);
-  log_sys("Connecting User-Agent Player: [%s]\n", agent.c_str());
+  log_sys("Connecting User-Agent Player: [%s]\n", escape_controls(agent).c_str());
   const auto lists = security_lists();
   for (const auto& entry : lists->rejected_players) {
     if (a.agent.find(entry) != std::string_view::npos || std::string_view(entry).find(a.agent) != std::string_view::npos) {
-      log_sys("Rejected Player: [%s]\n", agent.c_str());
+      log_sys("Rejected Player: [%s]\n", escape_controls(agent).c_str());
       return 1;
     }
   }
-  log_sys("NOT Rejected Player[%s]\n", agent.c_str());
+  log_sys("NOT Rejected Player[%s]\n", escape_controls(agent).c_str());
   return 0;
 }
 

@@ -270,3 +270,72 @@ TEST_F(HttpServer, SurvivesAbruptClientsAndGivesEverySlotBack) {
   EXPECT_NE(log().find("HTTP Streaming Server Closed...\n"), std::string::npos);
   EXPECT_EQ(last_value(log(), "End to release all used http threads["), "0");
 }
+
+// 300 connections that send half a head and wait do not keep a normal player out: the
+// oldest unfinished heads of an address are closed for the newer ones.
+TEST_F(HttpServer, HalfHeadsDoNotKeepAPlayerOut) {
+  start();
+  const std::string half = "GET /" + kClip + " HTTP/1.1\r\nHost: x\r\n";
+  std::vector<kx::Socket> held(300);
+  for (std::size_t i = 0; i < held.size(); ++i) {
+    ASSERT_EQ(kx::tcp_connect("127.0.0.1", s.http_port, 5000, nullptr, held[i]), 1) << i;
+    ASSERT_TRUE(kx::send_all(held[i].fd(), half.data(), half.size(), 2000)) << i;
+  }
+  kxt::TempDir tmp;
+  EXPECT_EQ(status("/" + kClip, {}, tmp / "got"), "200");
+  EXPECT_NE(kxt::run_tool({"cmp", tmp / "got", s.path(kClip)}), "<failed>");
+  const std::string probe = kxt::run_tool({"ffprobe", "-v", "error", "-show_entries", "format=format_name", "-of",
+                                           "csv=p=0", base + "/" + kClip},
+                                          30000);
+  EXPECT_EQ(probe, "mpegts\n");
+  EXPECT_TRUE(kxt::wait_until(
+      [&] { return log().find("unfinished head closed for a newer one") != std::string::npos; }, 10000));
+}
+
+// A head that drips a byte now and then is closed once its one deadline has passed
+// (a per-read time-out would keep it for minutes).
+TEST_F(HttpServer, DrippingHeadIsClosedAfterTheDeadline) {
+  start();
+  kx::Socket c;
+  ASSERT_EQ(kx::tcp_connect("127.0.0.1", s.http_port, 2000, nullptr, c), 1);
+  const std::string head = "GET /" + kClip + " HTTP/1.1\r\nHost: x\r\nX-Pad: " + std::string(400, 'a');
+  bool closed = false;
+  const int64_t end = kx::mono_ms() + 60000;
+  for (std::size_t i = 0; i < head.size() && kx::mono_ms() < end && !closed; ++i) {
+    if (!kx::send_all(c.fd(), &head[i], 1, 1000)) closed = true;
+    char b;
+    const long n = kx::recv_some(c.fd(), &b, 1, 500);
+    if (n == 0 || n == -1) closed = true;
+  }
+  EXPECT_TRUE(closed);
+  EXPECT_TRUE(kxt::wait_until([&] { return log().find("TimeOut (HTTPCmdThread") != std::string::npos; }, 10000));
+}
+
+// The connection line names the server's port; the descriptor limit was raised at start-up.
+TEST_F(HttpServer, ConnectionLineNamesTheServerPortAndTheDescriptorLimitIsRaised) {
+  start();
+  EXPECT_EQ(status("/" + kClip, {"-I"}), "200");
+  EXPECT_TRUE(kxt::wait_until([&] { return log().find("Connects Kestrix Port[") != std::string::npos; }, 10000));
+  EXPECT_EQ(last_value(log(), "Connects Kestrix Port["), std::to_string(s.http_port));
+  const std::string soft = last_value(log(), "open files limit [");
+  const std::string hard = last_value(log(), "hard limit [");
+  EXPECT_FALSE(hard.empty()) << log();
+  const std::string limits = kxt::slurp("/proc/" + std::to_string(s.pid()) + "/limits");
+  const std::size_t at = limits.find("Max open files");
+  ASSERT_NE(at, std::string::npos);
+  std::string row = limits.substr(at + 14, limits.find('\n', at) - at - 14);
+  std::vector<std::string> cols;
+  for (std::size_t i = 0; i < row.size();) {
+    while (i < row.size() && row[i] == ' ') ++i;
+    const std::size_t j = row.find(' ', i);
+    if (i < row.size()) cols.push_back(row.substr(i, j - i));
+    i = j == std::string::npos ? row.size() : j;
+  }
+  ASSERT_GE(cols.size(), 2u) << row;
+  EXPECT_EQ(cols[0], cols[1]) << row;  // soft raised to hard
+  if (hard != "18446744073709551615") {
+    EXPECT_EQ(cols[1], hard);
+  }
+  EXPECT_LE(std::stoull(soft), std::stoull(hard));
+}
+

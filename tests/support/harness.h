@@ -87,6 +87,7 @@ class Server {
   int wait_exit(int64_t timeout_ms = 15000);
   void signal(int sig);
   bool running();
+  int pid() const { return proc_.pid(); }
 
   // Waits until standard output (or a file of the working directory) contains text.
   bool wait_output(const std::string& text, int64_t timeout_ms = 15000);

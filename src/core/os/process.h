@@ -8,6 +8,10 @@
 
 namespace kx {
 
+// Raises the soft limit of open descriptors to the hard limit. soft is the limit before,
+// hard the one asked for; false when the limits could not be read or set.
+bool raise_open_file_limit(uint64_t& soft, uint64_t& hard);
+
 class Process {
  public:
   enum : int {

@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -446,5 +447,15 @@ bool Process::write_input(const void* data, std::size_t len) {
 }
 
 void Process::close_input() { close_fd(in_fd_); }
+
+bool raise_open_file_limit(uint64_t& soft, uint64_t& hard) {
+  rlimit r{};
+  if (::getrlimit(RLIMIT_NOFILE, &r) != 0) return false;
+  soft = static_cast<uint64_t>(r.rlim_cur);
+  hard = static_cast<uint64_t>(r.rlim_max);
+  if (r.rlim_cur == r.rlim_max) return true;
+  r.rlim_cur = r.rlim_max;
+  return ::setrlimit(RLIMIT_NOFILE, &r) == 0;
+}
 
 }  // namespace kx
