@@ -479,6 +479,7 @@ void finish(PlayerSession& s, uint32_t tid) {
   s.stop.store(1);
   log_sys("Session[%d]: Username [%s] Channel_HTP_DataThread [0x%x] (CH no.[%d] Close Socket)\n", sno, s.user, tid,
           no);
+  log_sys("Session[%d]: Username [%s] IP [%s] stops CH [%d]\n", sno, s.user, s.ip, no);
   end_data_thread(s);
   log_sys("Session[%d]: Username [%s] The no. of active players is [%d]\n", sno, user.c_str(), active_streams());
   if (ch && no > 0) {

@@ -5,7 +5,9 @@
 
 namespace kx {
 
-int check_user_for_request(PlayerSession& s) { return authorize_player(s, false); }
+int check_user_for_request(PlayerSession& s) { return authorize_player(s, false, false); }
+
+int count_user_for_request(PlayerSession& s) { return admit_player(s); }
 
 int check_channel_right(PlayerSession& s, int channel) {
   return kx::check_channel_right(s.user, channel, false);

@@ -7,9 +7,13 @@ namespace kx {
 class PlayerSession;
 
 // The user check for one request (filters, blacklist, password, bound IP and MAC,
-// expiry, the user's allowance) with the session's user, password, MAC and IP:
-// 1 granted (the player counts against its user), 2 time expired, 0 refused.
+// expiry) with the session's user, password, MAC and IP: 1 granted, 2 time expired,
+// 0 refused. Nobody is counted yet: a request that may still be refused (channel right,
+// HEAD) must not stop the user's running stream.
 int check_user_for_request(PlayerSession& s);
+// Counts a checked player against its user's allowance, evicting the oldest player over
+// it, once the request will really stream: 1 counted, 0 refused.
+int count_user_for_request(PlayerSession& s);
 
 // Whether the session's user may watch channel (1-based): 1 allowed, 0 not.
 int check_channel_right(PlayerSession& s, int channel);

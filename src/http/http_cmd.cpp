@@ -2,6 +2,7 @@
 // header and hands the socket to one data thread -- or ends the session.
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
@@ -48,6 +49,7 @@ struct Cmd {
   PathClass pc;
   int cred_source = kCredFromQuery;
   std::string answer;  // what is sent before the data thread starts
+  bool count_user = false;  // a checked user is counted once the request really streams
   std::shared_ptr<Channel_Info> ch;  // the channel to stream, once granted
 };
 
@@ -346,6 +348,7 @@ void channel_request(Cmd& c) {
         return;
       }
       log_sys("Session[%d]: Username [%s] login successfully\n", c.no(), s.user);
+      c.count_user = true;
     } else if (s.user_check == 2) {
       log_sys("Session[%d]: User [%s], Password[%s] Time Expired\n", c.no(), s.user, kMaskedPassword);
       substitute_or_page(c, c.cfg->t(Key::time_expired_video_path), "Time Expired");
@@ -369,7 +372,9 @@ void channel_request(Cmd& c) {
     refuse(c, kR4_Unavailable);
     return;
   }
-  if (s.kind == kKindC4 && c.line.http11) {
+  // The metadata answer of ".c4" belongs to an open server; with user authorisation the
+  // granted answer is the plain channel header.
+  if (s.kind == kKindC4 && c.line.http11 && c.auth == 0) {
     c.answer = http_answer_r14(static_cast<int64_t>(std::strlen(kC4Metadata)), "Keep-Alive") +
                content_type_line(ctype::kWmv) + kC4Metadata;
   } else {
@@ -414,6 +419,7 @@ void file_request(Cmd& c) {
     s.user_check = check_user_for_request(s);
     if (s.user_check == 1) {
       log_sys("Session[%d]: User [%s] login successfully\n", c.no(), s.user);
+      c.count_user = true;
     } else {
       if (s.user_check == 2)
         log_sys("Session[%d]: User [%s], Password[%s] Time Expired\n", c.no(), s.user, kMaskedPassword);
@@ -445,8 +451,12 @@ void file_request(Cmd& c) {
   }
   std::string header;
   if (r.status == kRangePartial) {
-    log_sys("Session[%d]: Range1=[%lld]\n", c.no(), static_cast<long long>(r.start));
-    log_sys("Session[%d]: Range2=[%lld]\n", c.no(), static_cast<long long>(r.end - 1));
+    log_sys("Session[%d]: Range1=[%" PRId64 "]\n", c.no(), r.start);
+    if (r.open_end) {
+      log_sys("Session[%d]: Only Range1, so Range2=[%" PRId64 "]\n", c.no(), r.end - 1);
+    } else {
+      log_sys("Session[%d]: Range2=[%" PRId64 "]\n", c.no(), r.end - 1);
+    }
     header = c.line.http11 ? http_answer_range(12, r.start, r.end, size, "Keep-Alive")
                            : http_answer_range(11, r.start, r.end, size, "close");
   } else {
@@ -542,8 +552,12 @@ bool answer_and_dispatch(Cmd& c) {
   const bool channel = s.kind == kKindChannel || s.kind == kKindC4;
   if (channel) complete_channel_header(c);
   if (c.line.head) {
-    // HEAD: the header alone; no slot and no data thread.
+    // HEAD: the header alone; no slot, no data thread, and the user is not counted.
     send_text(c, c.answer);
+    return false;
+  }
+  if (c.count_user && count_user_for_request(s) != 1) {
+    log_sys("Session[%d]: IP [%s] not counted for its user\n", c.no(), s.ip);
     return false;
   }
   if (s.kind != kKindFile) {

@@ -205,7 +205,8 @@ int parse_request_line(std::string_view head, RequestLine& out) {
 
 PathClass classify_path(std::string_view path) {
   PathClass pc;
-  for (std::size_t i = 0; i < path.size(); ++i) {
+  // The scan ends at the query: an extension inside a password ("p=my.chat") names nothing.
+  for (std::size_t i = 0; i < path.size() && path[i] != '?'; ++i) {
     const std::string_view at = path.substr(i);
     for (const ExtRule& r : kExtRules) {
       const bool lower = at.substr(0, r.compare) == std::string_view(r.lower, r.compare);
@@ -367,6 +368,7 @@ ByteRange parse_range(std::string_view head, int64_t size) {
   }
   out.status = kRangePartial;
   out.start = a;
+  out.open_end = last.empty();
   out.end = last.empty() || b >= size - 1 ? size : b + 1;
   return out;
 }

@@ -152,6 +152,7 @@ struct ByteRange {
   int status = kRangeNone;
   int64_t start = 0;  // first byte
   int64_t end = 0;    // one past the last byte
+  bool open_end = false;  // "a-": no last byte given, the end is the size
 };
 // The "Range: bytes=" header of the head against a file of size bytes. Forms "a-b", "a-"
 // and "-n"; an end past the file is clamped; a start at or past the size, a suffix of 0 or

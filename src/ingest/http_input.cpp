@@ -358,17 +358,25 @@ int data_end(Cycle& c, long r) {
   return c.ctx.should_end() ? kEndCommand : kEndSourceFailed;
 }
 
+// Feeds one read to the aligner; bytes skipped to find a sync byte again are logged with
+// the ring's head index.
+void feed_ts(TsAligner& al, TsOut& out, const uint8_t* data, std::size_t len) {
+  const uint64_t dropped = al.dropped;
+  ts_align_feed(al, data, len, commit_ts_entry, &out);
+  if (al.dropped != dropped) log_admin("[%d] buffer Not 0x47 header \n", out.ring->head());
+}
+
 int ts_loop(Cycle& c, HttpConnection& conn, const uint8_t* first, std::size_t first_len) {
   TsAligner al;
   ts_align_reset(al);
   TsOut out{&c.ch, c.ctx.ring.get()};
-  ts_align_feed(al, first, first_len, commit_ts_entry, &out);
+  feed_ts(al, out, first, first_len);
   std::vector<uint8_t> buf(kReadBytes);
   for (;;) {
     c.ch.rt.status.store(kStOn);
     const long r = conn.read_body(buf.data(), buf.size());
     if (r > 0) {
-      ts_align_feed(al, buf.data(), static_cast<std::size_t>(r), commit_ts_entry, &out);
+      feed_ts(al, out, buf.data(), static_cast<std::size_t>(r));
       continue;
     }
     // Whole packets already received are kept; a cut packet is not.

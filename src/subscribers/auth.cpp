@@ -391,7 +391,9 @@ bool credentials_match(PlayerSession& s, const User_Profile& u, const std::strin
 
 }  // namespace
 
-int authorize_player(PlayerSession& s, bool external_allowed) {
+int authorize_player(PlayerSession& s, bool external_allowed) { return authorize_player(s, external_allowed, true); }
+
+int authorize_player(PlayerSession& s, bool external_allowed, bool count) {
   const std::string ip(field(s.ip));
   const std::string user(field(s.user));
   const std::string_view password = field(s.password);
@@ -418,7 +420,22 @@ int authorize_player(PlayerSession& s, bool external_allowed) {
   const std::time_t t = now();
   const int expiry = apply_expiry(u->user_id, t);
   if (expiry != kAuthGranted) return expiry;
+  if (!count) {
+    s.user_index = index;
+    return kAuthGranted;
+  }
   return count_player(s, u, index, t);
+}
+
+int admit_player(PlayerSession& s) {
+  const std::string user(field(s.user));
+  const UserTablePtr table = users();
+  const int index = table->find(user);
+  if (index < 0) {
+    log_sys("Username [%s] : not in the User Database\n", shown(user).c_str());
+    return kAuthRefused;
+  }
+  return count_player(s, table->list[static_cast<std::size_t>(index)], index, now());
 }
 
 int player_left(PlayerSession& s, bool external) {

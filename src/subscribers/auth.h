@@ -28,6 +28,10 @@ int check_user(PlayerSession& s, std::string_view user, std::string_view passwor
 // the player is in its user's player list (s.user_ref set). Uses s.ip, s.user,
 // s.password, s.mac.
 int authorize_player(PlayerSession& s, bool external_allowed);
+// The same checks; with count false nobody is counted or evicted: admit_player counts the
+// player (evicting the oldest over the allowance) once its request will really stream.
+int authorize_player(PlayerSession& s, bool external_allowed, bool count);
+int admit_player(PlayerSession& s);
 
 // Undoes authorize_player's counting; safe to call twice (the second only logs). 1.
 int player_left(PlayerSession& s, bool external);

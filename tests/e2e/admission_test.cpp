@@ -29,13 +29,14 @@ struct TestUser {
 };
 
 // Groups: "all" every channel with two players, "solo" every channel with one, "gold"
-// channel 1 only, "quad" every channel with three.
+// channel 1 only, "quad" every channel with three, "one2" every channel with one.
 const char* const kGroups =
     "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n"
     "<group name=\"all\" connection=\"2\">\r\n<channel>0</channel>\r\n</group>\r\n"
     "<group name=\"solo\" connection=\"1\">\r\n<channel>0</channel>\r\n</group>\r\n"
     "<group name=\"gold\" connection=\"2\">\r\n<channel>1</channel>\r\n</group>\r\n"
-    "<group name=\"quad\" connection=\"3\">\r\n<channel>0</channel>\r\n</group>\r\n";
+    "<group name=\"quad\" connection=\"3\">\r\n<channel>0</channel>\r\n</group>\r\n"
+    "<group name=\"one2\" connection=\"1\">\r\n<channel>0</channel>\r\n</group>\r\n";
 
 const TestUser kUsers[] = {
     {"root", "kestrix", "all", "12/31/2099", ""},
@@ -47,6 +48,7 @@ const TestUser kUsers[] = {
     {"many", "many", "quad", "12/31/2099", ""},
     {"bound", "bound", "all", "12/31/2099", "127.0.0.7"},
     {"pin", "pin", "all", "30", ""},
+    {"one", "one", "one2", "12/31/2099", ""},
 };
 
 std::string users_file() {
@@ -190,6 +192,24 @@ TEST_F(Admission, CredentialsExpiryAndRights) {
     const std::size_t at = t.rfind("The Total Connection is [");
     return at != std::string::npos && t.compare(at, 27, "The Total Connection is [0]") == 0;
   }, 20000));
+}
+
+// A user at the allowance whose next request will not stream (a HEAD) keeps the running
+// stream: only a streaming request is counted.
+TEST_F(Admission, RequestsThatDoNotStreamLeaveTheRunningStream) {
+  ASSERT_TRUE(start());
+  Player first;
+  ASSERT_TRUE(first.open(srv_->http_port, "/2.ch?u=one&p=one"));
+  ASSERT_TRUE(kxt::wait_until([&] { first.pump(); return first.got > 20000; }, 20000));
+  EXPECT_EQ(fetch("/2.ch?u=one&p=one", "127.0.0.1", {"-I"}).substr(0, 3), "200");
+  const long before = first.got;
+  EXPECT_TRUE(kxt::wait_until([&] { first.pump(); return first.got > before + 20000; }, 20000));
+  EXPECT_FALSE(first.closed);
+  EXPECT_EQ(log().find("Username [one] : Removed the previous connection"), std::string::npos);
+  int max_n = 0, last_n = 0;
+  counts_of(log(), "one", max_n, last_n);
+  EXPECT_EQ(max_n, 1);
+  first.close_now();
 }
 
 TEST_F(Admission, AllowanceEvictsTheOldestAndHoldsUnderABurst) {

@@ -270,6 +270,7 @@ TEST_F(HttpLive, KilledPlayersLeaveNoCounts) {
   EXPECT_EQ(last_number_after(sys, "The no. of active players is ["), 0);
   EXPECT_EQ(last_number_after(sys, "The Total Connection is ["), 0);
   EXPECT_EQ(count_of(sys, "HTTPDataThread [0x"), count_of(sys, closed) * 2);  // "IN." and "Start" per player
+  EXPECT_EQ(count_of(sys, "] IP [127.0.0.1] stops CH [1]\n"), count_of(sys, closed));
 }
 
 // A TS file is sent from exactly the byte asked for to exactly the last one.

@@ -110,6 +110,11 @@ TEST_F(HttpServer, ByteRangesReturnExactlyTheBytesAsked) {
     kxt::spit(want, file.substr(static_cast<std::size_t>(c.first), static_cast<std::size_t>(c.last - c.first + 1)));
     EXPECT_NE(kxt::run_tool({"cmp", got, want}), "<failed>") << c.range << ": " << kx::file_size(got) << " bytes";
   }
+  // The log tells the given end from the one taken from the size.
+  const std::string t = log();
+  EXPECT_NE(t.find("]: Range1=[100]\n"), std::string::npos);
+  EXPECT_NE(t.find("]: Only Range1, so Range2=[" + std::to_string(size - 1) + "]\n"), std::string::npos) << t;
+  EXPECT_NE(t.find("]: Range2=[1999]\n"), std::string::npos);
   // The whole file, and a start past its end.
   EXPECT_EQ(status("/" + kClip, {}, tmp / "whole"), "200");
   EXPECT_NE(kxt::run_tool({"cmp", tmp / "whole", s.path(kClip)}), "<failed>");
@@ -317,6 +322,14 @@ TEST_F(HttpServer, ConnectionLineNamesTheServerPortAndTheDescriptorLimitIsRaised
   EXPECT_EQ(status("/" + kClip, {"-I"}), "200");
   EXPECT_TRUE(kxt::wait_until([&] { return log().find("Connects Kestrix Port[") != std::string::npos; }, 10000));
   EXPECT_EQ(last_value(log(), "Connects Kestrix Port["), std::to_string(s.http_port));
+  // Admission logs the count it leaves: the looping folder channel (the last, 2) holds one
+  // stream, and its end is logged with the player's address.
+  kxt::run_tool({"/bin/sh", "-c", "curl -s --max-time 2 -o /dev/null " + base + "/9.ch; exit 0"}, 20000);
+  EXPECT_TRUE(kxt::wait_until([&] { return log().find("The Total Connection is [1]\n") != std::string::npos; }, 10000))
+      << log();
+  EXPECT_TRUE(kxt::wait_until(
+      [&] { return log().find("Username [] IP [127.0.0.1] stops CH [2]\n") != std::string::npos; }, 10000))
+      << log();
   const std::string soft = last_value(log(), "open files limit [");
   const std::string hard = last_value(log(), "hard limit [");
   EXPECT_FALSE(hard.empty()) << log();

@@ -119,6 +119,8 @@ TEST(ClassifyPath, ExtensionTable) {
       {"/a.vob", kKindMedia, ctype::kHtml, true, "/a.vob"},
       {"/a.Ts", kKindByName, ctype::kDefault, true, "/a.Ts"},  // mixed case is no extension
       {"/News", kKindByName, ctype::kDefault, true, "/News"},
+      {"/News?u=a&p=my.chat", kKindByName, ctype::kDefault, true, "/News?u=a&p=my.chat"},  // the scan ends at '?'
+      {"/News?p=x.mp4", kKindByName, ctype::kDefault, true, "/News?p=x.mp4"},
       {"/../../etc/passwd.ts", kKindMedia, ctype::kMp2t, true, "/../../etc/passwd.ts"},
   };
   for (const Case& c : cases) {
