@@ -15,7 +15,8 @@ namespace {
 
 struct HeadRun {
   std::size_t taken = 0;
-  int state = 0, error = 0;
+  kx::HttpHeadState state = kx::HttpHeadState::kNeedMore;
+  int error = 0;
   kx::HttpResponseHead head;
 };
 
@@ -34,7 +35,7 @@ HeadRun parse(const uint8_t* p, std::size_t len, std::size_t piece) {
   r.state = parser.state();
   r.error = parser.error();
   r.head = parser.head();
-  if (r.state != kx::kHeadNeedMore && parser.feed(p, len) != 0) std::abort();
+  if (r.state != kx::HttpHeadState::kNeedMore && parser.feed(p, len) != 0) std::abort();
   return r;
 }
 
@@ -76,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const HeadRun cut = parse(data, size, piece);
   if (whole.taken != cut.taken || whole.state != cut.state || whole.error != cut.error) std::abort();
   if (whole.taken > size) std::abort();
-  if (whole.state != kx::kHeadDone) return 0;
+  if (whole.state != kx::HttpHeadState::kDone) return 0;
   const kx::HttpResponseHead& h = whole.head;
   if (h.status < 100 || h.status > 599 || h.content_length < -1) std::abort();
   if (h.status != cut.head.status || h.location != cut.head.location || h.chunked != cut.head.chunked ||

@@ -141,12 +141,12 @@ bool read_head(Cmd& c) {
     }
     held += static_cast<std::size_t>(n);
     const HeadState st = head_state(std::string_view(buf, held));
-    if (st == kHeadTooLong) {
+    if (st == HeadState::kTooLong) {
       log_sys("Session[%d]: IP [%s] Socket [%d] Receive More HTTP Data Len [%d] > 2048\n", c.no(), s.ip, fd,
               static_cast<int>(held));
       return false;
     }
-    if (st == kHeadDone) break;
+    if (st == HeadState::kDone) break;
   }
   if (!http_server_running()) return false;
   c.head.assign(buf, held);

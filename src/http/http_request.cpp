@@ -138,8 +138,8 @@ constexpr ExtRule kExtRules[] = {
 // ---- the request head ----
 
 HeadState head_state(std::string_view held) {
-  if (held.size() > kHeadLimit) return kHeadTooLong;
-  return held.find("\r\n\r\n") != std::string_view::npos ? kHeadDone : kHeadMore;
+  if (held.size() > kHeadLimit) return HeadState::kTooLong;
+  return held.find("\r\n\r\n") != std::string_view::npos ? HeadState::kDone : HeadState::kMore;
 }
 
 bool header_value(std::string_view head, std::string_view name, std::string_view& value) {

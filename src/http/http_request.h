@@ -14,7 +14,7 @@ namespace kx {
 inline constexpr std::size_t kHeadBufferSize = 3072;  // what one receive may fill
 inline constexpr std::size_t kHeadLimit = 2048;       // more than this closes the connection
 
-enum HeadState : int { kHeadMore = 0, kHeadDone = 1, kHeadTooLong = 2 };
+enum class HeadState { kMore, kDone, kTooLong };
 // What the bytes held so far make of the head: too long when above kHeadLimit, done once
 // they hold "\r\n\r\n", else more is needed.
 HeadState head_state(std::string_view held);

@@ -307,11 +307,11 @@ Relay::Step Relay::exchange(int& redirects) {
       return kEnd;
     }
     const std::size_t used = parser.feed(buf_, static_cast<std::size_t>(r));
-    if (parser.state() == kHeadFailed) {
+    if (parser.state() == HttpHeadState::kFailed) {
       log_sys("Session[%d]: CH [%d]: HTTP wrong response\n", sno_, no_);
       return kEnd;
     }
-    if (parser.state() == kHeadDone) {
+    if (parser.state() == HttpHeadState::kDone) {
       raw = static_cast<std::size_t>(r) - used;
       std::memmove(buf_, buf_ + used, raw);
       break;

@@ -61,8 +61,10 @@ class HttpConnection {
 
   // What has arrived, up to cap bytes, waiting up to the silence limit in steps that look
   // at the commands. > 0 bytes, or a ReadResult.
-  long recv_raw(uint8_t* buf, std::size_t cap) {
-    const int64_t deadline = mono_ms() + kSilenceMs;
+  long recv_raw(uint8_t* buf, std::size_t cap) { return recv_raw(buf, cap, mono_ms() + kSilenceMs); }
+
+  // The same up to a deadline of the caller (mono_ms): the whole response head has one.
+  long recv_raw(uint8_t* buf, std::size_t cap, int64_t deadline) {
     for (;;) {
       if (ctx_.should_end()) return kReadCommand;
       const int64_t left = deadline - mono_ms();
@@ -236,12 +238,16 @@ int connect_and_send(Cycle& c, HttpConnection& conn) {
   return kGoOn;
 }
 
-// Reads the response head, however the bytes are cut, up to its blank line.
+// Reads the response head, however the bytes are cut, up to its blank line, within one
+// deadline for the whole head.
 int read_head(Cycle& c, HttpConnection& conn) {
   uint8_t buf[kHeadReadBytes];
   std::string seen;  // the start of the answer, for the log line of one that is not HTTP
+  // One deadline for the whole head: a source dripping its head a byte at a time gives
+  // way to the next source instead of holding the channel for hours.
+  const int64_t deadline = mono_ms() + kSilenceMs;
   for (;;) {
-    const long r = conn.recv_raw(buf, sizeof buf);
+    const long r = conn.recv_raw(buf, sizeof buf, deadline);
     if (r == kReadCommand) return kEndCommand;
     if (r == kReadTimeout || (r == kReadClosed && conn.parser.text().empty())) {
       log_admin("Warning: CH [%d]: HTTP Response Timeout\n", c.n);
@@ -259,11 +265,11 @@ int read_head(Cycle& c, HttpConnection& conn) {
     if (seen.size() < kLogCut)
       seen.append(reinterpret_cast<const char*>(buf), std::min<std::size_t>(static_cast<std::size_t>(r), kLogCut - seen.size()));
     const std::size_t used = conn.parser.feed(buf, static_cast<std::size_t>(r));
-    if (conn.parser.state() == kHeadFailed) {
+    if (conn.parser.state() == HttpHeadState::kFailed) {
       log_admin("Error: CH [%d]: HTTP Response=[%s]\n", c.n, http_log_text(seen, kLogCut).c_str());
       return kEndSourceFailed;
     }
-    if (conn.parser.state() == kHeadDone) {
+    if (conn.parser.state() == HttpHeadState::kDone) {
       conn.begin_body(buf + used, static_cast<std::size_t>(r) - used);
       return kGoOn;
     }

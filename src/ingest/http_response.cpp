@@ -115,7 +115,7 @@ std::string http_get_request(const std::string& path, const std::string& host, i
 // ---- response head ----
 
 void HttpResponseParser::reset() {
-  state_ = kHeadNeedMore;
+  state_ = HttpHeadState::kNeedMore;
   error_ = kHeadErrNone;
   interim_ = 0;
   line_len_ = 0;
@@ -124,12 +124,12 @@ void HttpResponseParser::reset() {
 }
 
 void HttpResponseParser::fail(int err) {
-  state_ = kHeadFailed;
+  state_ = HttpHeadState::kFailed;
   error_ = err;
 }
 
 std::size_t HttpResponseParser::feed(const uint8_t* p, std::size_t len) {
-  if (state_ != kHeadNeedMore || !p) return 0;
+  if (state_ != HttpHeadState::kNeedMore || !p) return 0;
   std::size_t i = 0;
   while (i < len) {
     const uint8_t c = p[i++];
@@ -145,10 +145,10 @@ std::size_t HttpResponseParser::feed(const uint8_t* p, std::size_t len) {
     if (c == '\n') {
       if (line_len_ == 0) {  // the blank line
         if (finish()) {
-          state_ = kHeadDone;
+          state_ = HttpHeadState::kDone;
           return i;
         }
-        if (state_ != kHeadNeedMore) return i;
+        if (state_ != HttpHeadState::kNeedMore) return i;
         if (++interim_ > kMaxInterimHeads) {
           fail(kHeadErrMalformed);
           return i;

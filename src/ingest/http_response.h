@@ -33,7 +33,7 @@ struct HttpResponseHead {
   std::string content_type;      // as sent, trimmed
 };
 
-enum HttpHeadState : int { kHeadNeedMore = 0, kHeadDone = 1, kHeadFailed = -1 };
+enum class HttpHeadState { kNeedMore, kDone, kFailed };
 enum HttpHeadError : int {
   kHeadErrNone = 0,
   kHeadErrNotHttp = 1,    // the first bytes cannot begin a status line ("HTTP/" or "ICY ")
@@ -53,7 +53,7 @@ class HttpResponseParser {
   // those up to the fault once it failed. Further calls after the end take nothing.
   std::size_t feed(const uint8_t* p, std::size_t len);
 
-  int state() const { return state_; }
+  HttpHeadState state() const { return state_; }
   int error() const { return error_; }
   const HttpResponseHead& head() const { return head_; }
   // The bytes of the current head as received (at most the cap), for log lines.
@@ -64,7 +64,7 @@ class HttpResponseParser {
   bool finish();  // parses text_; true when the head is final
 
   std::size_t cap_;
-  int state_ = kHeadNeedMore;
+  HttpHeadState state_ = HttpHeadState::kNeedMore;
   int error_ = kHeadErrNone;
   int interim_ = 0;
   std::size_t line_len_ = 0;  // characters of the current line, CR aside

@@ -355,6 +355,40 @@ TEST(HttpInput, ScriptedSourceCutsRedirectsJunkAndReconnects) {
     EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
 }
 
+// A source that drips its answer head a byte at a time gets one deadline for the whole head
+// (not one per read, which kept the channel for as long as the drip lasted); the input then
+// connects again and takes the next answer's data.
+TEST(HttpInput, DrippingAnswerHeadGivesWayAfterOneDeadline) {
+  const std::string ts = fixture_ts();
+  if (ts.empty()) GTEST_SKIP() << "ffmpeg with libx264 and aac is needed";
+  ScriptedSource s(ts);
+  s.add([](ScriptedSource&, kx::Socket& c) {
+    const std::string head = "HTTP/1.1 200 OK\r\nX-Pad: " + std::string(300, 'a');
+    const int64_t end = kx::mono_ms() + 45000;
+    for (std::size_t i = 0; i < head.size() && kx::mono_ms() < end; ++i) {
+      if (!kx::send_all(c.fd(), &head[i], 1, 1000)) return;
+      char b;
+      const long n = kx::recv_some(c.fd(), &b, 1, 300);
+      if (n == 0 || n == -1) return;  // the input gave up
+    }
+  });
+  s.add([&](ScriptedSource& me, kx::Socket& c) { me.serve_ts(c, kTsHead, 5, ts.size(), {1316, 188}); });
+  s.start();
+  WorkDir wd("http://127.0.0.1:" + std::to_string(s.port()) + "/x.ts", 2);
+  kxt::TempDir tmp;
+  const bool ok = wd.dump(tmp / "dump.ts", ts.size(), 60);
+  s.stop();
+  const std::string log = wd.log();
+  ASSERT_TRUE(ok) << log;
+  EXPECT_TRUE(kxt::slurp(tmp / "dump.ts") == ts);
+  const std::vector<Request> r = s.requests();
+  ASSERT_GE(r.size(), 2u) << log;
+  // The head's 10 s and the 2 s reconnection delay, with room for a slow machine; the drip
+  // itself would last over 45 s.
+  EXPECT_LT(r[1].at_ms - r[0].at_ms, 30000);
+  EXPECT_NE(log.find("Warning: CH [1]: HTTP Response Timeout\n"), std::string::npos) << log;
+}
+
 // A playlist turns the channel into an HLS source, whether "#EXTM3U" comes with the head
 // or after it.
 TEST(HttpInput, PlaylistMakesTheChannelAnHlsSource) {

@@ -28,15 +28,15 @@ std::string get(const std::string& target, const std::string& extra = "") {
 // ---- the head and the request line ----
 
 TEST(HttpRequestHead, ReadingStopsAtBlankLineAndRefusesOver2048Bytes) {
-  EXPECT_EQ(head_state("GET / HTTP/1.1\r\n"), kHeadMore);
-  EXPECT_EQ(head_state("GET / HTTP/1.1\r\n\r\n"), kHeadDone);
+  EXPECT_EQ(head_state("GET / HTTP/1.1\r\n"), HeadState::kMore);
+  EXPECT_EQ(head_state("GET / HTTP/1.1\r\n\r\n"), HeadState::kDone);
   // Pieces adding up to 2048 bytes are fine, one byte more is not, blank line or not.
   std::string head = "GET /a.ts HTTP/1.1\r\nX: ";
   head += std::string(2048 - head.size() - 4, 'a') + "\r\n\r\n";
   ASSERT_EQ(head.size(), 2048u);
-  EXPECT_EQ(head_state(head), kHeadDone);
-  EXPECT_EQ(head_state(head + "x"), kHeadTooLong);
-  EXPECT_EQ(head_state(std::string(2049, 'a')), kHeadTooLong);
+  EXPECT_EQ(head_state(head), HeadState::kDone);
+  EXPECT_EQ(head_state(head + "x"), HeadState::kTooLong);
+  EXPECT_EQ(head_state(std::string(2049, 'a')), HeadState::kTooLong);
 }
 
 TEST(HttpRequestLine, Table) {

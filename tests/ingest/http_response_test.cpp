@@ -24,7 +24,7 @@ std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
 struct HeadCase {
   const char* name;
   std::string input;
-  int state;
+  kx::HttpHeadState state;
   int error;
   int status;
   std::string location;    // "-" when absent
@@ -37,57 +37,57 @@ struct HeadCase {
 std::vector<HeadCase> head_cases() {
   const std::string ok = "HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\n\r\n";
   std::vector<HeadCase> c;
-  c.push_back({"200 with body", ok + "\x47\x40\x00\x10", kx::kHeadDone, 0, 200, "-", -1, false, "video/mp2t", "\x47\x40\x00\x10"});
-  c.push_back({"206 with length", "HTTP/1.0 206 Partial Content\r\nContent-Length: 1234\r\n\r\n", kx::kHeadDone, 0, 206,
+  c.push_back({"200 with body", ok + "\x47\x40\x00\x10", kx::HttpHeadState::kDone, 0, 200, "-", -1, false, "video/mp2t", "\x47\x40\x00\x10"});
+  c.push_back({"206 with length", "HTTP/1.0 206 Partial Content\r\nContent-Length: 1234\r\n\r\n", kx::HttpHeadState::kDone, 0, 206,
                "-", 1234, false, "", ""});
-  c.push_back({"302 bare path", "HTTP/1.1 302 Found\r\nLocation: /x.ts\r\n\r\n", kx::kHeadDone, 0, 302, "/x.ts", -1,
+  c.push_back({"302 bare path", "HTTP/1.1 302 Found\r\nLocation: /x.ts\r\n\r\n", kx::HttpHeadState::kDone, 0, 302, "/x.ts", -1,
                false, "", ""});
-  c.push_back({"bare LF line ends", "HTTP/1.1 200 OK\nTransfer-Encoding: chunked\n\nA\r\n", kx::kHeadDone, 0, 200, "-",
+  c.push_back({"bare LF line ends", "HTTP/1.1 200 OK\nTransfer-Encoding: chunked\n\nA\r\n", kx::HttpHeadState::kDone, 0, 200, "-",
                -1, true, "", "A\r\n"});
-  c.push_back({"ICY status line", "ICY 200 OK\r\nicy-name: radio\r\n\r\n", kx::kHeadDone, 0, 200, "-", -1, false, "", ""});
+  c.push_back({"ICY status line", "ICY 200 OK\r\nicy-name: radio\r\n\r\n", kx::HttpHeadState::kDone, 0, 200, "-", -1, false, "", ""});
   c.push_back({"interim 100 passed over", "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nbody",
-               kx::kHeadDone, 0, 200, "-", 4, false, "", "body"});
+               kx::HttpHeadState::kDone, 0, 200, "-", 4, false, "", "body"});
   c.push_back({"chunked wins over length",
-               "HTTP/1.1 200 OK\r\nContent-Length: 10\r\nTransfer-Encoding: chunked\r\n\r\n", kx::kHeadDone, 0, 200, "-",
+               "HTTP/1.1 200 OK\r\nContent-Length: 10\r\nTransfer-Encoding: chunked\r\n\r\n", kx::HttpHeadState::kDone, 0, 200, "-",
                -1, true, "", ""});
-  c.push_back({"gzip, chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, Chunked\r\n\r\n", kx::kHeadDone, 0, 200,
+  c.push_back({"gzip, chunked", "HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, Chunked\r\n\r\n", kx::HttpHeadState::kDone, 0, 200,
                "-", -1, true, "", ""});
   c.push_back({"chunked, gzip is not chunked last", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked, gzip\r\n\r\n",
-               kx::kHeadDone, 0, 200, "-", -1, false, "", ""});
-  c.push_back({"equal length list", "HTTP/1.1 200 OK\r\nContent-Length: 5, 5\r\n\r\n", kx::kHeadDone, 0, 200, "-", 5,
+               kx::HttpHeadState::kDone, 0, 200, "-", -1, false, "", ""});
+  c.push_back({"equal length list", "HTTP/1.1 200 OK\r\nContent-Length: 5, 5\r\n\r\n", kx::HttpHeadState::kDone, 0, 200, "-", 5,
                false, "", ""});
   c.push_back({"names in any case, folded value",
                "HTTP/1.0 301 Moved Permanently\r\nlocation: http://h:81/a\r\nX-Long: a\r\n b\r\nnot a field\r\n\r\n",
-               kx::kHeadDone, 0, 301, "http://h:81/a", -1, false, "", ""});
-  c.push_back({"first Location kept", "HTTP/1.1 302 Found\r\nLocation:  /a \r\nLocation: /b\r\n\r\n", kx::kHeadDone, 0,
+               kx::HttpHeadState::kDone, 0, 301, "http://h:81/a", -1, false, "", ""});
+  c.push_back({"first Location kept", "HTTP/1.1 302 Found\r\nLocation:  /a \r\nLocation: /b\r\n\r\n", kx::HttpHeadState::kDone, 0,
                302, "/a", -1, false, "", ""});
-  c.push_back({"no reason phrase", "HTTP/1.1 504\r\n\r\n", kx::kHeadDone, 0, 504, "-", -1, false, "", ""});
+  c.push_back({"no reason phrase", "HTTP/1.1 504\r\n\r\n", kx::HttpHeadState::kDone, 0, 504, "-", -1, false, "", ""});
   // Faults.
-  c.push_back({"html instead of a head", "<html><body>", kx::kHeadFailed, kx::kHeadErrNotHttp, 0, "-", -1, false, "", ""});
-  c.push_back({"a request, not a response", "GET / HTTP/1.0\r\n\r\n", kx::kHeadFailed, kx::kHeadErrNotHttp, 0, "-", -1,
+  c.push_back({"html instead of a head", "<html><body>", kx::HttpHeadState::kFailed, kx::kHeadErrNotHttp, 0, "-", -1, false, "", ""});
+  c.push_back({"a request, not a response", "GET / HTTP/1.0\r\n\r\n", kx::HttpHeadState::kFailed, kx::kHeadErrNotHttp, 0, "-", -1,
                false, "", ""});
-  c.push_back({"TS bytes", "\x47\x40\x00\x10", kx::kHeadFailed, kx::kHeadErrNotHttp, 0, "-", -1, false, "", ""});
-  c.push_back({"two-digit status", "HTTP/1.1 20 OK\r\n\r\n", kx::kHeadFailed, kx::kHeadErrMalformed, 0, "-", -1, false,
+  c.push_back({"TS bytes", "\x47\x40\x00\x10", kx::HttpHeadState::kFailed, kx::kHeadErrNotHttp, 0, "-", -1, false, "", ""});
+  c.push_back({"two-digit status", "HTTP/1.1 20 OK\r\n\r\n", kx::HttpHeadState::kFailed, kx::kHeadErrMalformed, 0, "-", -1, false,
                "", ""});
-  c.push_back({"status out of range", "HTTP/1.1 999 X\r\n\r\n", kx::kHeadFailed, kx::kHeadErrMalformed, 0, "-", -1,
+  c.push_back({"status out of range", "HTTP/1.1 999 X\r\n\r\n", kx::HttpHeadState::kFailed, kx::kHeadErrMalformed, 0, "-", -1,
                false, "", ""});
-  c.push_back({"status glued to reason", "HTTP/1.1 200OK\r\n\r\n", kx::kHeadFailed, kx::kHeadErrMalformed, 0, "-", -1,
+  c.push_back({"status glued to reason", "HTTP/1.1 200OK\r\n\r\n", kx::HttpHeadState::kFailed, kx::kHeadErrMalformed, 0, "-", -1,
                false, "", ""});
   c.push_back({"conflicting lengths", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n",
-               kx::kHeadFailed, kx::kHeadErrMalformed, 0, "-", -1, false, "", ""});
-  c.push_back({"negative length", "HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n", kx::kHeadFailed,
+               kx::HttpHeadState::kFailed, kx::kHeadErrMalformed, 0, "-", -1, false, "", ""});
+  c.push_back({"negative length", "HTTP/1.1 200 OK\r\nContent-Length: -1\r\n\r\n", kx::HttpHeadState::kFailed,
                kx::kHeadErrMalformed, 0, "-", -1, false, "", ""});
   c.push_back({"length beyond 64 bits", "HTTP/1.1 200 OK\r\nContent-Length: 99999999999999999999\r\n\r\n",
-               kx::kHeadFailed, kx::kHeadErrMalformed, 0, "-", -1, false, "", ""});
-  c.push_back({"NUL in the head", std::string("HTTP/1.1 200 OK\r\nX: a\0b\r\n\r\n", 27), kx::kHeadFailed,
+               kx::HttpHeadState::kFailed, kx::kHeadErrMalformed, 0, "-", -1, false, "", ""});
+  c.push_back({"NUL in the head", std::string("HTTP/1.1 200 OK\r\nX: a\0b\r\n\r\n", 27), kx::HttpHeadState::kFailed,
                kx::kHeadErrMalformed, 0, "-", -1, false, "", ""});
-  c.push_back({"endless head", "HTTP/1.1 200 OK\r\nX: " + std::string(9000, 'a'), kx::kHeadFailed,
+  c.push_back({"endless head", "HTTP/1.1 200 OK\r\nX: " + std::string(9000, 'a'), kx::HttpHeadState::kFailed,
                kx::kHeadErrTooLong, 0, "-", -1, false, "", ""});
   std::string interim;
   for (int i = 0; i < 5; ++i) interim += "HTTP/1.1 100 Continue\r\n\r\n";
-  c.push_back({"too many interim heads", interim + "HTTP/1.1 200 OK\r\n\r\n", kx::kHeadFailed, kx::kHeadErrMalformed, 0,
+  c.push_back({"too many interim heads", interim + "HTTP/1.1 200 OK\r\n\r\n", kx::HttpHeadState::kFailed, kx::kHeadErrMalformed, 0,
                "-", -1, false, "", ""});
-  c.push_back({"head not finished", "HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\n", kx::kHeadNeedMore, 0, 0, "-",
+  c.push_back({"head not finished", "HTTP/1.1 200 OK\r\nContent-Type: video/mp2t\r\n", kx::HttpHeadState::kNeedMore, 0, 0, "-",
                -1, false, "", ""});
   return c;
 }
@@ -110,7 +110,7 @@ void expect_head(const HeadCase& c, const kx::HttpResponseParser& p, std::size_t
   SCOPED_TRACE(std::string(c.name) + " / " + how);
   ASSERT_EQ(p.state(), c.state);
   EXPECT_EQ(p.error(), c.error);
-  if (c.state != kx::kHeadDone) return;
+  if (c.state != kx::HttpHeadState::kDone) return;
   const kx::HttpResponseHead& h = p.head();
   EXPECT_EQ(taken, c.input.size() - c.body.size());
   EXPECT_EQ(h.status, c.status);
@@ -128,7 +128,7 @@ TEST(HttpResponseHead, TableInOnePiece) {
     kx::HttpResponseParser p;
     const std::size_t taken = p.feed(reinterpret_cast<const uint8_t*>(c.input.data()), c.input.size());
     expect_head(c, p, taken, "one piece");
-    if (c.state == kx::kHeadFailed && c.error == kx::kHeadErrNotHttp) {
+    if (c.state == kx::HttpHeadState::kFailed && c.error == kx::kHeadErrNotHttp) {
       EXPECT_LE(taken, 5u) << c.name << ": a non-HTTP answer is refused at once";
     }
     if (c.error == kx::kHeadErrTooLong) {
@@ -156,7 +156,7 @@ TEST(HttpResponseHead, ThreePiecesAtEveryPairOfOffsets) {
     for (std::size_t b = a + 1; b < in.size(); ++b) {
       kx::HttpResponseParser p;
       const std::size_t taken = feed_pieces(p, in, {a, b - a, in.size()});
-      ASSERT_EQ(p.state(), kx::kHeadDone) << a << "," << b;
+      ASSERT_EQ(p.state(), kx::HttpHeadState::kDone) << a << "," << b;
       ASSERT_EQ(taken, in.size() - 4) << a << "," << b;
       ASSERT_EQ(p.head().location, "http://127.0.0.1:9/y.ts");
     }
@@ -167,12 +167,12 @@ TEST(HttpResponseHead, ResetReadsANewHead) {
   kx::HttpResponseParser p;
   const std::string a = "<html>";
   p.feed(reinterpret_cast<const uint8_t*>(a.data()), a.size());
-  EXPECT_EQ(p.state(), kx::kHeadFailed);
+  EXPECT_EQ(p.state(), kx::HttpHeadState::kFailed);
   EXPECT_EQ(p.feed(reinterpret_cast<const uint8_t*>(a.data()), a.size()), 0u) << "nothing taken after the end";
   p.reset();
   const std::string b = "HTTP/1.0 200 OK\r\n\r\n";
   EXPECT_EQ(p.feed(reinterpret_cast<const uint8_t*>(b.data()), b.size()), b.size());
-  EXPECT_EQ(p.state(), kx::kHeadDone);
+  EXPECT_EQ(p.state(), kx::HttpHeadState::kDone);
   EXPECT_EQ(p.head().status_line, "HTTP/1.0 200 OK");
 }
 
