@@ -400,7 +400,8 @@ void complete_channel_header(Cmd& c) {
     // source's end when the player gave none).
     constexpr int64_t kOpen = INT64_MAX / 2;
     const ByteRange r = parse_range(c.head, kOpen);
-    s.range_start = r.status == kRangePartial ? r.start : 0;
+    // A suffix ("-n") is resolved by the source, against its own length: a negative start.
+    s.range_start = r.status == kRangePartial ? (r.suffix > 0 ? -r.suffix : r.start) : 0;
     s.range_end = r.status == kRangePartial && r.end < kOpen ? r.end : INT64_MAX;
   } else {
     log_sys("HTTP Output Streaming Type: M2TS Stream\n");

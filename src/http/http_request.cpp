@@ -354,6 +354,7 @@ ByteRange parse_range(std::string_view head, int64_t size) {
       return out;
     }
     out.status = kRangePartial;
+    out.suffix = b;
     out.start = b >= size ? 0 : size - b;
     out.end = size;
     return out;

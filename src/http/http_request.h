@@ -153,6 +153,7 @@ struct ByteRange {
   int64_t start = 0;  // first byte
   int64_t end = 0;    // one past the last byte
   bool open_end = false;  // "a-": no last byte given, the end is the size
+  int64_t suffix = 0;     // "-n": n, the count of last bytes asked for
 };
 // The "Range: bytes=" header of the head against a file of size bytes. Forms "a-b", "a-"
 // and "-n"; an end past the file is clamped; a start at or past the size, a suffix of 0 or

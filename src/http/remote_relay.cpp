@@ -209,12 +209,22 @@ Relay::Step Relay::relay_body(const HttpResponseParser& parser, std::size_t raw)
         log_sys("Session[%d] CH [%d]: Range2=[%lld]\n", sno_, no_, static_cast<long long>(end));
       }
     } else {
+      if (want < 0) want = 0;  // a suffix answered without its range: its bytes as they come
       pos = want;  // a partial answer without its range: the one asked for
       if (h.content_length >= 0 && want + h.content_length < end) end = want + h.content_length;
     }
-  } else if (h.content_length >= 0 && h.content_length < end) {
+  } else {
+    if (want < 0) {
+      // The source ignored a suffix range: its length tells where the suffix starts.
+      if (h.content_length < 0) {
+        log_sys("Session[%d]: CH [%d]: a suffix range needs the source's length\n", sno_, no_);
+        return kEnd;
+      }
+      want = std::max<int64_t>(0, h.content_length + want);
+      s_.range_start = want;
+    }
     // The whole file: the bytes before the player's start are passed over.
-    end = h.content_length;
+    if (h.content_length >= 0 && h.content_length < end) end = h.content_length;
   }
   const bool chunked = h.chunked;
   int64_t left = chunked ? -1 : h.content_length;  // body bytes still to come; -1 unknown
@@ -333,7 +343,7 @@ Relay::Step Relay::exchange(int& redirects) {
 }
 
 int Relay::run() {
-  if (s_.range_start < 0 || src_.host.empty() || src_.port < 1 || src_.port > 65535) {
+  if (src_.host.empty() || src_.port < 1 || src_.port > 65535) {
     log_sys("Session[%d]: CH [%d]: no source to relay\n", sno_, no_);
     return 0;
   }
@@ -357,7 +367,8 @@ std::string relay_request(const Source_URL_Info& src, int64_t start) {
   r += "Host: " + printable(src.host);
   if (src.port != 80) r += ":" + std::to_string(src.port);
   r += "\r\n";
-  r += "Range: bytes=" + std::to_string(std::max<int64_t>(start, 0)) + "-\r\n";
+  // A negative start asks for that many last bytes.
+  r += start < 0 ? "Range: bytes=" + std::to_string(start) + "\r\n" : "Range: bytes=" + std::to_string(start) + "-\r\n";
   r += "Connection: close\r\n";
   if (!src.credentials.empty()) r += "Authorization: Basic " + base64_encode_text(src.credentials) + "\r\n";
   r += "\r\n";

@@ -155,6 +155,10 @@ TEST(RelayRequest, OneRangeAndTheSourceFields) {
       {source(81, "x\r\nEvil: 1"), 5,
        "GET /xEvil: 1 HTTP/1.0\r\nUser-Agent: Quillmarsh(Kestrix/12.2)\r\nHost: 127.0.0.1:81\r\n"
        "Range: bytes=5-\r\nConnection: close\r\n\r\n"},
+      // A negative start is a suffix: the source resolves it against its length.
+      {source(8080, "media/clip.ts"), -500,
+       "GET /media/clip.ts HTTP/1.0\r\nUser-Agent: Quillmarsh(Kestrix/12.2)\r\nHost: 127.0.0.1:8080\r\n"
+       "Range: bytes=-500\r\nConnection: close\r\n\r\n"},
   };
   for (const Case& c : cases) {
     const std::string r = kx::relay_request(c.src, c.start);

@@ -185,8 +185,12 @@ class HttpFileServer {
         return;
       }
       const std::size_t dash = v.find('-');
-      first = std::stoll(v.substr(6, dash - 6));
-      if (dash + 1 < v.size()) last = std::min<int64_t>(last, std::stoll(v.substr(dash + 1)));
+      if (dash == 6 && dash + 1 < v.size()) {  // "bytes=-n": the last n bytes
+        first = std::max<int64_t>(0, size - std::stoll(v.substr(dash + 1)));
+      } else {
+        first = std::stoll(v.substr(6, dash - 6));
+        if (dash + 1 < v.size()) last = std::min<int64_t>(last, std::stoll(v.substr(dash + 1)));
+      }
       if (first >= size || first > last) {
         send_text(c, "HTTP/1.0 416 Range Not Satisfiable\r\nContent-Range: bytes */" + std::to_string(size) +
                          "\r\nContent-Length: 0\r\n\r\n");
