@@ -2,6 +2,7 @@
 // tab, case folding is ASCII only (header names, keywords), never locale-dependent.
 #pragma once
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -57,6 +58,12 @@ inline std::string escape_controls(std::string_view v) {
     }
   }
   return out;
+}
+
+// Copies text into a fixed field, always terminated, never past it.
+template <std::size_t N>
+void set_field(char (&field)[N], const char* text) {
+  std::snprintf(field, N, "%s", text ? text : "");
 }
 
 }  // namespace kx

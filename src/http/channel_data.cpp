@@ -480,15 +480,12 @@ void finish(PlayerSession& s, uint32_t tid) {
   log_sys("Session[%d]: Username [%s] Channel_HTP_DataThread [0x%x] (CH no.[%d] Close Socket)\n", sno, s.user, tid,
           no);
   log_sys("Session[%d]: Username [%s] IP [%s] stops CH [%d]\n", sno, s.user, s.ip, no);
-  end_data_thread(s);
+  ViewerTicket::Counts left{ch ? ch->rt.Active_No.load() : 0, ch ? ch->rt.Watched_No.load() : 0};
+  end_data_thread(s, &left);
   log_sys("Session[%d]: Username [%s] The no. of active players is [%d]\n", sno, user.c_str(), active_streams());
-  if (ch && no > 0) {
-    // Read and logged under the counter lock, so the last of these lines shows the count
-    // after every player that left before it.
-    Guard g(ch->rt.hCounter_Lock);
-    log_sys("Session[%d]: CH [%d] viewers now [%d], views [%d]\n", sno, no, ch->rt.Active_No.load(),
-            ch->rt.Watched_No.load());
-  }
+  // The counts as this player's ticket went back, read under the counter lock and
+  // written after it.
+  if (ch && no > 0) log_sys("Session[%d]: CH [%d] viewers now [%d], views [%d]\n", sno, no, left.viewers, left.views);
 }
 
 }  // namespace
@@ -517,12 +514,7 @@ int Channel_HTTP_DataThread(void* arg) {
     return 0;
   }
   online_add(s);
-  {
-    Guard g(ch->rt.hCounter_Lock);
-    ch->rt.Active_No.fetch_add(1);
-    ch->rt.Watched_No.fetch_add(1);
-    s.counted_viewer = true;
-  }
+  s.viewer.take(ch);
 
   Live L{s, *ch, sno, s.channel_no.load(), tid};
   const int format = ch->rt.nInput_Format.load();

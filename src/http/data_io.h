@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "http/player_session.h"
+#include "players/player_session.h"
 
 namespace kx {
 

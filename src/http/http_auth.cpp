@@ -1,6 +1,6 @@
 #include "http/http_auth.h"
 
-#include "http/player_session.h"
+#include "players/player_session.h"
 #include "subscribers/auth.h"
 
 namespace kx {

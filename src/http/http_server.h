@@ -7,7 +7,7 @@
 
 #include "core/os/ptr_list.h"
 #include "core/service.h"
-#include "http/player_session.h"
+#include "players/player_session.h"
 
 namespace kx {
 
@@ -77,10 +77,11 @@ int VOD_MKV_HTTP_DataThread(void* session);
 // is [%d]", sets the data thread state to 1 and hands the session to the release thread.
 // The thread must not touch the session afterwards (it is freed once the thread returns).
 //
-// Viewer counters: a channel data thread raises its channel's Active_No and Watched_No
-// (under rt.hCounter_Lock) right after online_add and sets s.counted_viewer; only then
-// does end_data_thread lower Active_No, so a thread that stopped before (channel -1)
-// changes no counter. The socket is closed only here, never by the data thread itself.
-void end_data_thread(PlayerSession& s);
+// Viewer counters: a channel data thread takes the session's viewer ticket right after
+// online_add; end_data_thread gives it back, so a thread that stopped before (channel -1)
+// changes no counter. left, when given, receives the channel's counts after the ticket
+// went back (unchanged when none was held). The socket is closed only here, never by the
+// data thread itself.
+void end_data_thread(PlayerSession& s, ViewerTicket::Counts* left = nullptr);
 
 }  // namespace kx

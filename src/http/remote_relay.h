@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "http/player_session.h"
+#include "players/player_session.h"
 #include "ingest/channel_runtime.h"
 
 namespace kx {

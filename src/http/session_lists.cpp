@@ -160,7 +160,7 @@ void request_release_sweep() {
 
 void wake_release_thread() { g_release_wake.set(); }
 
-void end_data_thread(PlayerSession& s) {
+void end_data_thread(PlayerSession& s, ViewerTicket::Counts* left) {
   s.status_a.store("CLOSING");
   s.status_b.store("CLOSING");
   s.stage.store("Thread Closing");
@@ -168,11 +168,7 @@ void end_data_thread(PlayerSession& s) {
   online_remove(s);
   const int fd = s.sock.exchange(-1);
   if (fd >= 0) close_socket(fd);
-  if (s.counted_viewer && s.channel) {
-    Guard g(s.channel->rt.hCounter_Lock);
-    if (s.channel->rt.Active_No.load() > 0) s.channel->rt.Active_No.fetch_sub(1);
-  }
-  s.counted_viewer = false;
+  s.viewer.give_back(left);
   user_left(s);
   if (s.holds_slot) {
     release_stream("HTTP");

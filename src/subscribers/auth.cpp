@@ -11,7 +11,7 @@
 #include "core/log.h"
 #include "core/os/time.h"
 #include "core/text.h"
-#include "http/player_session.h"
+#include "subscribers/player_identity.h"
 #include "net/peer_client.h"
 #include "subscribers/blacklist.h"
 #include "subscribers/filters.h"
@@ -127,7 +127,7 @@ int channel_allowed(const User_Profile& u, int channel) {
 }
 
 // Takes s out of its user's player list (when it is still there) and forgets the user.
-void leave_user(PlayerSession& s) {
+void leave_user(PlayerIdentity& s) {
   const UserPtr u = s.user_ref;
   const std::string user(field(s.user));
   int owns = 0, current = 0;
@@ -152,19 +152,18 @@ void leave_user(PlayerSession& s) {
 // Stops the oldest player of the user when the new one would exceed the allowance.
 // Under the user's lock.
 void evict_oldest(UserRuntime& rt, const std::string& user) {
-  PlayerSession* old = static_cast<PlayerSession*>(rt.players.remove_tail());
+  PlayerIdentity* old = static_cast<PlayerIdentity*>(rt.players.remove_tail());
   if (old == nullptr) return;
   rt.connections.fetch_sub(1);
   // The flag first, so the woken player sees it. Players of other servers are stopped
   // by their own server, which only load balancing reaches.
-  old->stop.store(1);
-  if (!old->waiting.load()) old->sem.post();
+  old->request_stop();
   log_sys("Username [%s] : Removed the previous connection\n", user.c_str());
 }
 
 // Step 10 of the admission: counts s against u. 1, or 0 when the player list is out of
 // memory.
-int count_player(PlayerSession& s, const UserPtr& u, int index, std::time_t t) {
+int count_player(PlayerIdentity& s, const UserPtr& u, int index, std::time_t t) {
   const std::string& user = u->user_id;
   const int owns = allowance_of(*u);
   log_sys("Username [%s] : currnet [%d] connections\n", user.c_str(), u->rt->connections.load());
@@ -191,7 +190,7 @@ int count_player(PlayerSession& s, const UserPtr& u, int index, std::time_t t) {
 
 // The MAC blocker: with mac_blocker on, a player whose MAC was not verified by its user's
 // binding needs the device registered for its user name in the accepted MAC list.
-bool mac_blocker_passes(const PlayerSession& s, std::string_view user) {
+bool mac_blocker_passes(const PlayerIdentity& s, std::string_view user) {
   if (config()->i(Key::mac_blocker) != 1 || s.mac_verified) return true;
   if (mac_list()->macs.empty()) {
     log_sys("No Allowed MAC ID\n");
@@ -242,7 +241,7 @@ int apply_expiry(const std::string& user_id, std::time_t t) {
   return kAuthRefused;
 }
 
-int check_user(PlayerSession& s, std::string_view user, std::string_view password, bool external_allowed,
+int check_user(PlayerIdentity& s, std::string_view user, std::string_view password, bool external_allowed,
                bool check_address, bool player_login) {
   const std::string name = shown(user);
   const std::string_view ip = field(s.ip);
@@ -352,7 +351,7 @@ UserPtr find_player_user(const std::string& ip, const std::string& user, std::st
 
 // Password (mode 1) or bound address (mode 2), then the user's address and device
 // bindings. A correct login clears the address's blacklist entry.
-bool credentials_match(PlayerSession& s, const User_Profile& u, const std::string& ip, const std::string& user,
+bool credentials_match(PlayerIdentity& s, const User_Profile& u, const std::string& ip, const std::string& user,
                        std::string_view password) {
   if (config()->auth_mode() == 2) {
     // Mode 2 takes a known name without its password, but not from another address.
@@ -391,9 +390,9 @@ bool credentials_match(PlayerSession& s, const User_Profile& u, const std::strin
 
 }  // namespace
 
-int authorize_player(PlayerSession& s, bool external_allowed) { return authorize_player(s, external_allowed, true); }
+int authorize_player(PlayerIdentity& s, bool external_allowed) { return authorize_player(s, external_allowed, true); }
 
-int authorize_player(PlayerSession& s, bool external_allowed, bool count) {
+int authorize_player(PlayerIdentity& s, bool external_allowed, bool count) {
   const std::string ip(field(s.ip));
   const std::string user(field(s.user));
   const std::string_view password = field(s.password);
@@ -427,7 +426,7 @@ int authorize_player(PlayerSession& s, bool external_allowed, bool count) {
   return count_player(s, u, index, t);
 }
 
-int admit_player(PlayerSession& s) {
+int admit_player(PlayerIdentity& s) {
   const std::string user(field(s.user));
   const UserTablePtr table = users();
   const int index = table->find(user);
@@ -438,7 +437,7 @@ int admit_player(PlayerSession& s) {
   return count_player(s, table->list[static_cast<std::size_t>(index)], index, now());
 }
 
-int player_left(PlayerSession& s, bool external) {
+int player_left(PlayerIdentity& s, bool external) {
   const std::string user(field(s.user));
   if (s.external && external) {
     // Only load balancing makes a player external; without it there is nobody to tell.

@@ -12,7 +12,7 @@
 
 namespace kx {
 
-class PlayerSession;
+struct PlayerIdentity;
 
 enum AuthResult : int { kAuthRefused = 0, kAuthGranted = 1, kAuthExpired = 2 };
 
@@ -20,21 +20,21 @@ enum AuthResult : int { kAuthRefused = 0, kAuthGranted = 1, kAuthExpired = 2 };
 // then user_authorization 2 accepts a known user without its password. Logins that grant
 // administration pass false and always need the right password. An empty password never
 // matches. check_address applies the bound user IP (root: also from root_ip).
-int check_user(PlayerSession& s, std::string_view user, std::string_view password,
+int check_user(PlayerIdentity& s, std::string_view user, std::string_view password,
                bool external_allowed, bool check_address, bool player_login = false);
 
 // authorize_player: filters, blacklist, password, bound IP and MAC, expiry, MAC blocker and
 // the per-user count with eviction of the oldest player over the group allowance. On 1
 // the player is in its user's player list (s.user_ref set). Uses s.ip, s.user,
 // s.password, s.mac.
-int authorize_player(PlayerSession& s, bool external_allowed);
+int authorize_player(PlayerIdentity& s, bool external_allowed);
 // The same checks; with count false nobody is counted or evicted: admit_player counts the
 // player (evicting the oldest over the allowance) once its request will really stream.
-int authorize_player(PlayerSession& s, bool external_allowed, bool count);
-int admit_player(PlayerSession& s);
+int authorize_player(PlayerIdentity& s, bool external_allowed, bool count);
+int admit_player(PlayerIdentity& s);
 
 // Undoes authorize_player's counting; safe to call twice (the second only logs). 1.
-int player_left(PlayerSession& s, bool external);
+int player_left(PlayerIdentity& s, bool external);
 
 // 1 when the user's group grants the channel (1-based), 0 otherwise. Group names are
 // compared exactly; an empty group name matches nothing.

@@ -18,7 +18,7 @@
 #include "core/os/thread.h"
 #include "core/os/time.h"
 #include "http/http_server.h"
-#include "http/player_session.h"
+#include "players/player_session.h"
 #include "ingest/ring.h"
 #include "support/harness.h"
 

@@ -19,7 +19,7 @@
 #include "core/os/thread.h"
 #include "core/os/time.h"
 #include "http/http_server.h"
-#include "http/player_session.h"
+#include "players/player_session.h"
 #include "http/remote_relay.h"
 #include "net/socket.h"
 #include "support/harness.h"

@@ -6,7 +6,7 @@
 
 #include "ingest/channel_info.h"
 #include "http/http_server.h"
-#include "http/player_session.h"
+#include "players/player_session.h"
 #include "server/monitor.h"
 
 namespace kx {

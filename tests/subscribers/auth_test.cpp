@@ -17,7 +17,8 @@
 #include "catalogue/groups.h"
 #include "core/config.h"
 #include "core/os/time.h"
-#include "http/player_session.h"
+#include "core/text.h"
+#include "subscribers/player_identity.h"
 #include "subscribers/blacklist.h"
 #include "subscribers/token_macs.h"
 #include "subscribers/users.h"
@@ -107,7 +108,7 @@ void configure(const Settings& s) {
   config_publish(c);
 }
 
-void fill(PlayerSession& s, const std::string& user, const std::string& password, const std::string& ip) {
+void fill(PlayerIdentity& s, const std::string& user, const std::string& password, const std::string& ip) {
   set_field(s.user, user.c_str());
   set_field(s.password, password.c_str());
   set_field(s.ip, ip.c_str());
@@ -164,7 +165,7 @@ class AuthTest : public ::testing::Test {
   }
   // A login through authorize_player that leaves at once when it was counted.
   int login_once(const std::string& user, const std::string& password, const std::string& ip) {
-    PlayerSession s;
+    PlayerIdentity s;
     fill(s, user, password, ip);
     const int r = authorize_player(s, false);
     if (r == kAuthGranted) {
@@ -250,7 +251,7 @@ TEST_F(AuthTest, CheckUserNeedsThePasswordUnlessAPlayerInModeTwo) {
   for (const CheckCase& c : cases) {
     SCOPED_TRACE(c.name);
     configure({c.mode});
-    PlayerSession s;
+    PlayerIdentity s;
     set_field(s.ip, c.ip.c_str());
     EXPECT_EQ(check_user(s, c.user, c.password, false, c.check_address, c.player_login), c.expect);
     EXPECT_EQ(s.user_ref, nullptr);
@@ -268,7 +269,7 @@ TEST_F(AuthTest, ExpiryDayIsStillValidAndTheNextDayIsNot) {
   for (const Case& c : {Case{local_at(2024, 12, 30, 23), 1}, Case{local_at(2024, 12, 31, 12), 1},
                         Case{local_at(2025, 1, 1, 0), 2}, Case{local_at(2026, 1, 1, 12), 2}}) {
     fixed_clock(c.when);
-    PlayerSession s;
+    PlayerIdentity s;
     set_field(s.ip, "10.0.0.2");
     EXPECT_EQ(check_user(s, "late", "lpw", false, true), c.expect);
     EXPECT_EQ(login_once("late", "lpw", "10.0.0.2"), c.expect);
@@ -284,7 +285,7 @@ TEST_F(AuthTest, DayCountAccountIsActivatedOnceWhenFirstLoginsRace) {
   std::vector<std::thread> threads;
   for (int i = 0; i < kThreads; ++i) {
     threads.emplace_back([&granted] {
-      PlayerSession s;
+      PlayerIdentity s;
       fill(s, "pin", "pin", "10.0.0.2");
       if (authorize_player(s, false) == kAuthGranted) ++granted;
       player_left(s, true);
@@ -318,9 +319,9 @@ TEST_F(AuthTest, LoginOverTheAllowanceStopsTheOldestPlayer) {
   for (const Case& c : {Case{"one", "opw", 1}, Case{"zero", "zpw", 1}, Case{"alice", "apw", 2}}) {
     SCOPED_TRACE(c.user);
     const int n = c.allowance + 1;
-    std::vector<std::unique_ptr<PlayerSession>> s;
+    std::vector<std::unique_ptr<PlayerIdentity>> s;
     for (int i = 0; i < n; ++i) {
-      s.push_back(std::make_unique<PlayerSession>());
+      s.push_back(std::make_unique<PlayerIdentity>());
       fill(*s.back(), c.user, c.password, "10.0.0.2");
       ASSERT_EQ(authorize_player(*s.back(), false), kAuthGranted);
       EXPECT_LE(connections(c.user), c.allowance);
@@ -373,7 +374,7 @@ TEST_F(AuthTest, BlacklistedAddressIsRefusedEvenWithTheRightPassword) {
   block_address("10.0.0.20", "alice");
   EXPECT_EQ(login_once("alice", "apw", "10.0.0.20"), kAuthRefused);
   EXPECT_TRUE(logged("is blocked by the blacklist"));
-  PlayerSession admin;
+  PlayerIdentity admin;
   set_field(admin.ip, "10.0.0.20");
   EXPECT_EQ(check_user(admin, "alice", "apw", false, true), kAuthRefused);
 
@@ -389,7 +390,7 @@ TEST_F(AuthTest, BlacklistedAddressIsRefusedEvenWithTheRightPassword) {
 
   // Administrative logins count their failures too.
   for (int i = 0; i < 3; ++i) {
-    PlayerSession s;
+    PlayerIdentity s;
     set_field(s.ip, "10.0.0.23");
     EXPECT_EQ(check_user(s, "alice", "nope", false, true), kAuthRefused);
   }
@@ -404,7 +405,7 @@ TEST_F(AuthTest, BoundMacAndMacBlocker) {
   token_register_mac("10.0.0.30", "macu", "001122334455");
   EXPECT_EQ(login_once("macu", "mpw", "10.0.0.30"), kAuthRefused);
   token_register_mac("10.0.0.30", "macu", "AABBCCDDEEFF");
-  PlayerSession s;
+  PlayerIdentity s;
   fill(s, "macu", "mpw", "10.0.0.30");
   EXPECT_EQ(authorize_player(s, false), kAuthGranted);
   EXPECT_TRUE(s.mac_verified);
@@ -470,7 +471,7 @@ TEST_F(AuthTest, ConcurrentLoginsAndLeavesRace) {
       // At least kRounds each, and on while the table is being republished (bounded).
       for (int r = 0; r < kRoundsMax && (r < kRounds || !saved_all.load()); ++r) {
         ++rounds;
-        PlayerSession s;
+        PlayerIdentity s;
         fill(s, "alice", "apw", "10.0.0.2");
         if (authorize_player(s, false) == kAuthGranted) ++granted;
         if (alice->rt->connections.load() > 2) ++over;

@@ -1,6 +1,7 @@
-// The player session: one per accepted streaming connection (HTTP here; RTMP and RTSP
-// create the same record). Created by the accepting thread, deleted only by the server's
-// release thread once both of its threads are joined.
+// The player session: one per accepted streaming connection, whatever the protocol (HTTP
+// today; RTMP and RTSP create the same record). Created by the accepting thread, deleted
+// only by the server's release thread once both of its threads are joined. Admission sees
+// only its identity part.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -10,23 +11,19 @@
 
 #include "core/os/file.h"
 #include "core/os/sync.h"
-#include "subscribers/user_profile.h"
+#include "core/text.h"
+#include "players/viewer_ticket.h"
+#include "subscribers/player_identity.h"
 
 namespace kx {
 
 struct ThreadRecord;
 struct Channel_Info;
 
-// Copies text into a fixed field, always terminated, never past it.
-template <std::size_t N>
-void set_field(char (&field)[N], const char* text) {
-  std::snprintf(field, N, "%s", text ? text : "");
-}
-
 enum ThreadSlotState : int { kSlotRunning = 0, kSlotFinished = 1, kSlotJoined = 2 };
 enum OutputType : int { kOutNone = 0, kOutTs = 1, kOutFlv = 2, kOutHls = 3 };
 
-class PlayerSession {
+class PlayerSession : public PlayerIdentity {
  public:
   PlayerSession() = default;
   virtual ~PlayerSession() = default;
@@ -51,26 +48,12 @@ class PlayerSession {
   char player_name[33] = "N/A";
   int64_t range_start = 0, range_end = 0, file_size = 0;
   char watching[512] = {};
-  Semaphore sem;
-  std::atomic<int> stop{0};
   float duration = 0;
   int64_t last_pcr = -1;
   int64_t seek_ms = 0;
   double ref_pcr_time = 0;
   double played_time = 0;
-  char mac[13] = "N/A";
-  char ip[16] = {};
-  char user[128] = {};
-  char password[128] = {};
   char group[128] = "HTTP";
-  int user_index = 0;
-  // The user this player counts against while admitted: a stable reference (a table
-  // index would shift when a user is inserted or deleted). Set and cleared only by the
-  // user checks, under the user's lock.
-  UserPtr user_ref;
-  std::atomic<int> waiting{0};  // 1 while the player sleeps on sem
-  bool mac_verified = false;
-  bool external = false;        // counted by another server of the balanced set
   char external_addr[30] = {};
   int external_port = 0;
   char external_id[24] = {};
@@ -92,10 +75,9 @@ class PlayerSession {
   bool holds_slot = false;   // a connection slot was taken for it
   bool on_online_list = false;
   std::shared_ptr<Channel_Info> channel;  // the channel being watched, while streaming
-  // Set by the channel data thread once it has raised the channel's viewer counters
-  // (current and total); the end of the data thread lowers the current-viewer counter
-  // only when it is set, and clears it.
-  bool counted_viewer = false;
+  // Taken by a channel data thread once it streams: the channel's viewer counters are
+  // raised by taking it and lowered only by giving back what was taken.
+  ViewerTicket viewer;
 };
 
 }  // namespace kx
