@@ -58,6 +58,7 @@ void RealBuffer::commit(const void* data, int len, const EntryMeta& meta) {
   e.nLength.store(len, std::memory_order_relaxed);
   e.nKeyframe_Offset.store(meta.keyframe_offset, std::memory_order_relaxed);
   e.rtp_word.store(meta.rtp_word, std::memory_order_relaxed);
+  e.header_len.store(meta.header_len > 0 && meta.header_len < len ? meta.header_len : 0, std::memory_order_relaxed);
   const int wc = e.nWrite_Count.load(std::memory_order_relaxed);
   e.nWrite_Count.store(((wc + 1) % 65536) + 1, std::memory_order_relaxed);
   e.stamp.store(seq + 1, std::memory_order_release);
@@ -93,7 +94,8 @@ int RealBuffer::read(uint64_t seq, uint8_t* out, EntryMeta* meta) const {
   int len = e.nLength.load(std::memory_order_relaxed);
   if (len < 0 || len > kEntryBytes) return -1;
   load_words(out, e.data, len);
-  EntryMeta m{e.nKeyframe_Offset.load(std::memory_order_relaxed), e.rtp_word.load(std::memory_order_relaxed)};
+  EntryMeta m{e.nKeyframe_Offset.load(std::memory_order_relaxed), e.rtp_word.load(std::memory_order_relaxed),
+              e.header_len.load(std::memory_order_relaxed)};
   std::atomic_thread_fence(std::memory_order_acquire);
   if (e.stamp.load(std::memory_order_relaxed) != seq + 1) return -1;  // lapped during the copy
   if (meta) *meta = m;
@@ -139,17 +141,19 @@ RingReader::Result RingReader::next(uint8_t* out, int& len, EntryMeta* meta) {
       seek_start_point();
       return kLapped;
     }
-    int n = ring_->read(next_, out, meta);
+    EntryMeta m;
+    int n = ring_->read(next_, out, &m);
     if (n < 0) {
       seek_start_point();
       return kLapped;
     }
     ++next_;
-    if (n < 1) continue;  // an empty entry: skipped
-    if (n == kRtpEntryBytes) {
-      std::memmove(out, out + kRtpHeaderBytes, static_cast<std::size_t>(n - kRtpHeaderBytes));
-      n -= kRtpHeaderBytes;
+    if (meta) *meta = m;
+    if (m.header_len > 0 && m.header_len < n) {
+      std::memmove(out, out + m.header_len, static_cast<std::size_t>(n - m.header_len));
+      n -= m.header_len;
     }
+    if (n < 1) continue;  // an empty entry: skipped
     len = n;
     return kData;
   }

@@ -16,7 +16,7 @@
 namespace kx {
 
 inline constexpr int kEntryBytes = 2048;
-inline constexpr int kRtpEntryBytes = 1328;  // an RTP packet: readers skip its 12-byte header
+inline constexpr int kRtpEntryBytes = 1328;  // the largest RTP packet an entry holds
 inline constexpr int kRtpHeaderBytes = 12;
 
 struct Real_Buffer_Entry {
@@ -25,6 +25,7 @@ struct Real_Buffer_Entry {
   std::atomic<int> nWrite_Count{0};
   std::atomic<int> nKeyframe_Offset{-1};
   std::atomic<uint32_t> rtp_word{0};
+  std::atomic<int> header_len{0};  // leading bytes readers leave out (an RTP header)
   // Payload, written and read only word by word with relaxed atomics (see ring.cpp).
   alignas(64) uint64_t data[kEntryBytes / 8];
 };
@@ -33,6 +34,10 @@ struct Real_Buffer_Entry {
 struct EntryMeta {
   int keyframe_offset = -1;  // RTMP sources: where a video keyframe message starts
   uint32_t rtp_word = 0;     // RTP sources: the first four bytes of the packet
+  // Leading bytes that are not payload: kRtpHeaderBytes for an entry holding a whole RTP
+  // packet, else 0. Said by the writer, never guessed from the length: an FLV slot or a
+  // flush of raw bytes may be exactly as long as an RTP packet.
+  int header_len = 0;
 };
 
 class RealBuffer {
@@ -98,7 +103,7 @@ class RingReader {
   uint64_t position() const { return next_; }
 
   enum Result { kData, kCaughtUp, kLapped };
-  // The next non-empty entry: its payload (without the RTP header of a 1328-byte entry)
+  // The next non-empty entry: its payload (without the header its writer declared)
   // into out, its length into len. kCaughtUp when there is nothing new; kLapped when the
   // writer overwrote the entry the reader needed (the reader then stands at the start
   // point again, and the caller must resynchronise, e.g. find a PAT).

@@ -444,12 +444,17 @@ struct RingScan {
   TsStartFinder f;
   std::unique_ptr<uint8_t[]> scratch{new uint8_t[kx::kEntryBytes]};
   explicit RingScan(int entries) : ring(std::make_shared<RealBuffer>(entries, 0)), rd(ring) {}
-  void commit(const std::vector<uint8_t>& v) { ring->commit(v.data(), static_cast<int>(v.size())); }
+  void commit(const std::vector<uint8_t>& v, int header = 0) {
+    kx::EntryMeta m;
+    m.header_len = header;
+    ring->commit(v.data(), static_cast<int>(v.size()), m);
+  }
   TsScan scan(TsStart& st, int max = 1000) { return kx::ts_scan_start(rd, f, scratch.get(), max, st); }
 };
 
-// RTP entries (1328 bytes) give their payload without the 12-byte header; positions are
-// in the payload, and reading the PAT's entry again gives the same bytes.
+// RTP entries (1328 bytes, the header declared by the writer) give their payload without
+// the 12-byte header; positions are in the payload, and reading the PAT's entry again
+// gives the same bytes.
 TEST(TsStartRing, RtpEntriesAndEmptyEntries) {
   RingScan r(64);
   auto rtp = [](const std::vector<uint8_t>& payload) {
@@ -458,13 +463,13 @@ TEST(TsStartRing, RtpEntriesAndEmptyEntries) {
     return v;
   };
   std::vector<Packet> seven(7, ts_packet(256));
-  r.commit(rtp(join(seven)));
+  r.commit(rtp(join(seven)), 12);
   seven[5] = pat_for(0x55);
-  r.commit(rtp(join(seven)));
+  r.commit(rtp(join(seven)), 12);
   r.commit({});  // an empty entry between: skipped, not the end
   seven.assign(7, ts_packet(256));
   seven[2] = ts_packet(0x55);
-  r.commit(rtp(join(seven)));
+  r.commit(rtp(join(seven)), 12);
   ASSERT_EQ(r.ring->commits(), 4u);
 
   TsStart st;

@@ -242,8 +242,9 @@ struct LenCase {
   int stored;    // what RealBuffer::read returns
   int returned;  // what a reader gets
   int skip;      // leading bytes a reader does not get
+  int header = 0;  // the header length the writer declared
 };
-void PrintTo(const LenCase& c, std::ostream* os) { *os << c.committed << " bytes"; }
+void PrintTo(const LenCase& c, std::ostream* os) { *os << c.committed << " bytes, header " << c.header; }
 
 class RingEntries : public ::testing::TestWithParam<LenCase> {};
 
@@ -255,6 +256,7 @@ TEST_P(RingEntries, PayloadAsReadersSeeIt) {
   EntryMeta in;
   in.keyframe_offset = 17;
   in.rtp_word = 0x80210000u;
+  in.header_len = c.header;
   ring->commit(src.data(), c.committed, in);
 
   uint8_t raw[kx::kEntryBytes];
@@ -279,8 +281,11 @@ INSTANTIATE_TEST_SUITE_P(
     RingCases, RingEntries,
     ::testing::Values(
         //     committed stored returned skip
-        LenCase{1328, 1328, 1316, 12},  // an RTP packet: its 12-byte header is left out
-        LenCase{1316, 1316, 1316, 0},   // seven TS packets
+        LenCase{1328, 1328, 1316, 12, 12},  // an RTP packet: its 12-byte header is left out
+        LenCase{1328, 1328, 1328, 0},       // an FLV slot or raw flush of the same length keeps every byte
+        LenCase{1000, 1000, 988, 12, 12},   // a shorter RTP packet
+        LenCase{12, 12, 12, 0, 12},         // a header with nothing after it is not taken as one
+        LenCase{1316, 1316, 1316, 0},       // seven TS packets
         LenCase{1327, 1327, 1327, 0},
         LenCase{1329, 1329, 1329, 0},
         LenCase{1, 1, 1, 0},
