@@ -1,5 +1,7 @@
 #include "ingest/ring.h"
 
+#include "formats/ts_marks.h"
+
 #include <chrono>
 #include <cstring>
 
@@ -40,6 +42,16 @@ void load_words(uint8_t* dst, const uint64_t* src, int len) {
 
 constexpr uint64_t kWriting = ~uint64_t{0};
 
+EntryMeta load_meta(const Real_Buffer_Entry& e) {
+  EntryMeta m;
+  m.keyframe_offset = e.nKeyframe_Offset.load(std::memory_order_relaxed);
+  m.rtp_word = e.rtp_word.load(std::memory_order_relaxed);
+  m.header_len = e.header_len.load(std::memory_order_relaxed);
+  m.pat_pos = e.pat_pos.load(std::memory_order_relaxed);
+  m.ra_pos = e.ra_pos.load(std::memory_order_relaxed);
+  return m;
+}
+
 }  // namespace
 
 RealBuffer::RealBuffer(int entries, int channel_index)
@@ -50,6 +62,9 @@ RealBuffer::RealBuffer(int entries, int channel_index)
 void RealBuffer::commit(const void* data, int len, const EntryMeta& meta) {
   if (len < 0) len = 0;
   if (len > kEntryBytes) len = kEntryBytes;
+  const int header = meta.header_len > 0 && meta.header_len < len ? meta.header_len : 0;
+  // Found before the entry is opened for writing, so readers never wait on the scan.
+  const TsMarks marks = ts_entry_marks(static_cast<const uint8_t*>(data) + header, len - header);
   const uint64_t seq = commits_.load(std::memory_order_relaxed);
   Real_Buffer_Entry& e = entries_[seq % static_cast<uint64_t>(n_)];
   e.stamp.store(kWriting, std::memory_order_relaxed);
@@ -58,7 +73,9 @@ void RealBuffer::commit(const void* data, int len, const EntryMeta& meta) {
   e.nLength.store(len, std::memory_order_relaxed);
   e.nKeyframe_Offset.store(meta.keyframe_offset, std::memory_order_relaxed);
   e.rtp_word.store(meta.rtp_word, std::memory_order_relaxed);
-  e.header_len.store(meta.header_len > 0 && meta.header_len < len ? meta.header_len : 0, std::memory_order_relaxed);
+  e.header_len.store(header, std::memory_order_relaxed);
+  e.pat_pos.store(marks.pat_pos, std::memory_order_relaxed);
+  e.ra_pos.store(marks.ra_pos, std::memory_order_relaxed);
   const int wc = e.nWrite_Count.load(std::memory_order_relaxed);
   e.nWrite_Count.store(((wc + 1) % 65536) + 1, std::memory_order_relaxed);
   e.stamp.store(seq + 1, std::memory_order_release);
@@ -94,12 +111,22 @@ int RealBuffer::read(uint64_t seq, uint8_t* out, EntryMeta* meta) const {
   int len = e.nLength.load(std::memory_order_relaxed);
   if (len < 0 || len > kEntryBytes) return -1;
   load_words(out, e.data, len);
-  EntryMeta m{e.nKeyframe_Offset.load(std::memory_order_relaxed), e.rtp_word.load(std::memory_order_relaxed),
-              e.header_len.load(std::memory_order_relaxed)};
+  const EntryMeta m = load_meta(e);
   std::atomic_thread_fence(std::memory_order_acquire);
   if (e.stamp.load(std::memory_order_relaxed) != seq + 1) return -1;  // lapped during the copy
   if (meta) *meta = m;
   return len;
+}
+
+bool RealBuffer::peek(uint64_t seq, EntryMeta& meta) const {
+  if (seq >= commits()) return false;
+  const Real_Buffer_Entry& e = entries_[seq % static_cast<uint64_t>(n_)];
+  if (e.stamp.load(std::memory_order_acquire) != seq + 1) return false;
+  const EntryMeta m = load_meta(e);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (e.stamp.load(std::memory_order_relaxed) != seq + 1) return false;
+  meta = m;
+  return true;
 }
 
 bool RealBuffer::wait_beyond(uint64_t seq, int timeout_ms) const {

@@ -26,6 +26,8 @@ struct Real_Buffer_Entry {
   std::atomic<int> nKeyframe_Offset{-1};
   std::atomic<uint32_t> rtp_word{0};
   std::atomic<int> header_len{0};  // leading bytes readers leave out (an RTP header)
+  std::atomic<int> pat_pos{-1};    // the writer's marks (see EntryMeta)
+  std::atomic<int> ra_pos{-1};
   // Payload, written and read only word by word with relaxed atomics (see ring.cpp).
   alignas(64) uint64_t data[kEntryBytes / 8];
 };
@@ -38,6 +40,11 @@ struct EntryMeta {
   // packet, else 0. Said by the writer, never guessed from the length: an FLV slot or a
   // flush of raw bytes may be exactly as long as an RTP packet.
   int header_len = 0;
+  // Set by the ring at commit, whatever the writer passes: the payload offset (after
+  // header_len) of the first packet starting a PAT, and of the first packet starting a
+  // random-access video picture; -1 when the entry has none.
+  int pat_pos = -1;
+  int ra_pos = -1;
 };
 
 class RealBuffer {
@@ -68,6 +75,10 @@ class RealBuffer {
   // Copies entry seq into out (cap bytes at least kEntryBytes). Returns the length, or -1
   // when seq is not (or no longer) held: not yet committed, or overwritten.
   int read(uint64_t seq, uint8_t* out, EntryMeta* meta = nullptr) const;
+
+  // The metadata of entry seq without its payload; false when seq is not (or no longer)
+  // held. Start-point searches walk the marks with this.
+  bool peek(uint64_t seq, EntryMeta& meta) const;
 
   // Waits up to timeout_ms until commits() > seq, or until wake_all; true when
   // commits() > seq.

@@ -15,6 +15,7 @@
 #include "ingest/channel_runtime.h"
 #include "ingest/ring.h"
 #include "support/harness.h"
+#include "support/ts_fixture.h"
 
 namespace {
 
@@ -599,5 +600,66 @@ TEST(RingWait, WakeAllReleasesEveryWaiter) {
   EXPECT_EQ(with_data.load(), 0);  // woken, not given data
   EXPECT_EQ(ring->commits(), 2u);
 }
+
+}  // namespace
+
+// ---- marks set at commit ----
+
+namespace {
+
+using kx::EntryMeta;
+using kx::RealBuffer;
+using kx::RingReader;
+
+struct MarkCase {
+  const char* name;
+  std::vector<kxtest::Packet> pkts;
+  int header;  // bytes in front of the packets, declared by the writer
+  int pat_pos, ra_pos;
+};
+void PrintTo(const MarkCase& c, std::ostream* os) { *os << c.name; }
+
+class RingMarks : public ::testing::TestWithParam<MarkCase> {};
+
+TEST_P(RingMarks, WriterMarksPatAndRandomAccess) {
+  const MarkCase& c = GetParam();
+  std::vector<uint8_t> data(static_cast<std::size_t>(c.header), 0x47);  // a header that looks like sync
+  const std::vector<uint8_t> pk = kxtest::joined(c.pkts);
+  data.insert(data.end(), pk.begin(), pk.end());
+  auto ring = std::make_shared<RealBuffer>(4, 0);
+  EntryMeta in;
+  in.header_len = c.header;
+  in.pat_pos = 5;  // whatever a writer passes, the ring finds the marks itself
+  in.ra_pos = 5;
+  ring->commit(data.data(), static_cast<int>(data.size()), in);
+  EntryMeta m;
+  ASSERT_TRUE(ring->peek(0, m));
+  EXPECT_EQ(m.pat_pos, c.pat_pos);
+  EXPECT_EQ(m.ra_pos, c.ra_pos);
+  RingReader r(ring);
+  uint8_t buf[kx::kEntryBytes];
+  int len = 0;
+  EntryMeta m2;
+  ASSERT_EQ(r.next(buf, len, &m2), RingReader::kData);
+  EXPECT_EQ(len, static_cast<int>(pk.size()));
+  EXPECT_EQ(m2.pat_pos, c.pat_pos);
+  EXPECT_EQ(m2.ra_pos, c.ra_pos);
+}
+
+using namespace kxtest;
+INSTANTIATE_TEST_SUITE_P(
+    MarkTable, RingMarks,
+    ::testing::Values(
+        MarkCase{"pat_pmt_idr", {pat_packet(), pmt_packet(), video_start(5), video_more()}, 0, 0, 376},
+        MarkCase{"rtp_pat_pmt_idr", {pat_packet(), pmt_packet(), video_start(5), video_more()}, 12, 0, 376},
+        MarkCase{"sps_starts_a_picture", {video_more(), video_start(7)}, 0, -1, 188},
+        MarkCase{"random_access_flag", {video_more(), video_more(), video_start(1, 0x40)}, 0, -1, 376},
+        MarkCase{"p_frame_is_no_start", {pat_packet(), video_start(1), video_more()}, 0, 0, -1},
+        MarkCase{"audio_key_is_no_start", {video_start(5, 0x40, 0xC0)}, 0, -1, -1},
+        MarkCase{"continuation_is_no_start", {video_more(), video_more()}, 0, -1, -1},
+        MarkCase{"second_pat_not_first", {video_start(5), pat_packet(), pat_packet()}, 0, 188, 0},
+        // seven packets with one sync byte broken: not TS, no marks (an FLV slot, raw bytes)
+        MarkCase{"out_of_sync", {pat_packet(), video_start(5), not_synced(), pmt_packet(),
+                                 pmt_packet(), pmt_packet(), pmt_packet()}, 0, -1, -1}));
 
 }  // namespace
