@@ -62,12 +62,12 @@ TEST(Published, ConcurrentReadersAlwaysSeeWholeValues) {
   for (int r = 0; r < 3; ++r) {
     readers.emplace_back([&] {
       int last = 0;
-      while (!done.load()) {
+      do {  // at least one read, however late the thread starts
         const auto v = p.get();
         if (v->a != v->b || v->a < last) torn.fetch_add(1);  // whole, and never older
         last = v->a;
         reads.fetch_add(1);
-      }
+      } while (!done.load());
     });
   }
   for (int i = 1; i <= 20000; ++i) p.publish(std::make_shared<const Pair>(Pair{i, i}));
