@@ -265,6 +265,8 @@ int read_channel_file(std::string& text) {
     case ReadResult::kMissing:
       log_sys("Error: Failed to Open [%s] again.\n", kChannelFile);
       return 0;
+    case ReadResult::kUnreadable:
+      return 0;
   }
   const int64_t bytes = file_size(path);
   log_sys("channel_definition.xml has [%d] bytes\n",

@@ -88,6 +88,10 @@ std::size_t nth_of_month(const std::vector<EpgEntry>& v, int a, int month) {
 int save_channel(const EpgTable& t, std::size_t index, std::vector<EpgEntry> entries) {
   const EpgChannelPtr& old = t.channels[index];
   EpgStore f(epg_file_name(old->name));
+  if (old->unreadable) {
+    log_sys("System Error: [%s] could not be read at load; it is not written over\n", f.path.c_str());
+    return 0;
+  }
   make_dir(work_file("epg"));
   if (save_store(f, format_epg(entries)) != 1) {
     log_sys(" [%s] file Failed\n", f.temp.c_str());
@@ -170,6 +174,7 @@ int load_epg(int channel_count, const std::function<std::string(int)>& channel_n
     std::string text;
     const ReadResult r = read_store(f, text);
     if (r == ReadResult::kRead || r == ReadResult::kFromBackup) ch->entries = parse_epg(text);
+    ch->unreadable = r == ReadResult::kUnreadable;
     t->channels.push_back(std::move(ch));
   }
   publish(std::move(t));

@@ -26,6 +26,9 @@ struct EpgEntry {
 struct EpgChannel {
   std::string name;  // the channel's name when the list was loaded; names its file
   std::vector<EpgEntry> entries;
+  // The file was there but could not be read: its entries are unknown, so no edit may
+  // write a new file over it.
+  bool unreadable = false;
 };
 using EpgChannelPtr = std::shared_ptr<const EpgChannel>;
 

@@ -226,7 +226,7 @@ int load_groups() {
     log_sys("group_definition.xml Not found\n");
     return 0;
   }
-  if (r == ReadResult::kEmpty) return 0;
+  if (r == ReadResult::kEmpty || r == ReadResult::kUnreadable) return 0;
   auto t = std::make_shared<GroupTable>();
   for (auto& g : parse_groups(text)) t->list.push_back(std::make_shared<const Group>(std::move(g)));
   publish(std::move(t));

@@ -45,6 +45,13 @@ ReadResult read_store(StoreFile& f, std::string& text) {
   if (read_text_file(path, text)) return ReadResult::kRead;
   Guard g(f.lock);  // a save must not rotate the backup while it is put back
   if (read_text_file(path, text)) return ReadResult::kRead;  // a save won the race
+  const int err = errno;
+  if (file_exists(path) && file_size(path) > 0) {
+    log_sys("System Error: [%s] exists but cannot be read (errno [%d]); it and [%s] are left as they are\n",
+            path.c_str(), err, backup.c_str());
+    text.clear();
+    return ReadResult::kUnreadable;
+  }
   std::string data;
   if (!read_file(backup, data)) return nothing_readable(path);
   if (!replace_file(path, data, restore_mode(backup))) {

@@ -21,12 +21,14 @@ struct StoreFile {
 // Joins the working directory and a relative name.
 std::string work_file(const std::string& name);
 
-enum class ReadResult { kRead, kFromBackup, kMissing, kEmpty };
+enum class ReadResult { kRead, kFromBackup, kMissing, kEmpty, kUnreadable };
 
-// Reads a catalogue file whole, with lines completed to "\r\n". When the file is missing,
-// empty or unreadable and its backup is readable, the backup's text is put back in the
-// file's place (atomically) and read; the rename lines "rename %s to %s sucessfully\n" /
+// Reads a catalogue file whole, with lines completed to "\r\n". When the file is missing
+// or empty and its backup is readable, the backup's text is put back in the file's place
+// (atomically) and read; the rename lines "rename %s to %s sucessfully\n" /
 // "rename %s to %s error\n" are logged. kMissing / kEmpty: nothing readable.
+// kUnreadable: the file holds data that cannot be read (permissions, an I/O error); it may
+// hold entries its older backup lacks, so neither file is touched and nothing is loaded.
 ReadResult read_store(StoreFile& f, std::string& text);
 
 // Replaces the file with data: the temporary file is written and synced, then, under the

@@ -95,6 +95,8 @@ int read_reseller_file(StoreFile& f, std::string& text) {
     case ReadResult::kEmpty:
       log_sys("Error: User Profile [%s] is 0 byte .", f.path.c_str());
       return 0;
+    case ReadResult::kUnreadable:
+      return 0;
     case ReadResult::kMissing:
       break;
   }
@@ -164,7 +166,8 @@ bool read_for_edit(StoreFile& f, const Reseller& r, std::string& text) {
     text = std::move(restored);
     return true;
   }
-  if (r.users.empty()) {
+  // A file that is there but cannot be read is never started again over its entries.
+  if (r.users.empty() && rr != ReadResult::kUnreadable) {
     text = kDeclaration;
     return true;
   }

@@ -375,6 +375,9 @@ int load_user_profiles() {
         log_sys("Error: Failed to Open User Backup Profile [%s] again\n.", kUserBackupFile);
         publish({});
         return 0;
+      case ReadResult::kUnreadable:
+        publish({});
+        return 0;
     }
   }
   // Files that hold passwords are readable by the server alone.

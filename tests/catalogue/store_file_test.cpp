@@ -215,6 +215,40 @@ TEST_F(StoreFileRead, FileOrBackupFallback) {
   }
 }
 
+// The files whose reads fail, as a disk error or a permission root cannot override would.
+bool fail_list_reads(const std::string& path) {
+  return path.size() >= 9 && path.compare(path.size() - 9, 9, "/list.xml") == 0;
+}
+
+struct ReadFault {
+  ReadFault() { set_read_fault_for_tests(fail_list_reads); }
+  ~ReadFault() { set_read_fault_for_tests(nullptr); }
+};
+
+// A file that is there but cannot be read may hold entries its older backup lacks: it is
+// never replaced by the backup, and neither file changes.
+TEST_F(StoreFileRead, UnreadableFileIsNeverReplacedByItsBackup) {
+  spit(at("users/list.xml"), "newer entries\r\n");
+  spit(at("users/list_backup.xml"), "older entries\r\n");
+  std::string text = "junk";
+  {
+    ReadFault fault;
+    EXPECT_EQ(read_store(f_, text), ReadResult::kUnreadable);
+  }
+  EXPECT_TRUE(text.empty());
+  EXPECT_EQ(slurp(at("users/list.xml")), "newer entries\r\n");
+  EXPECT_EQ(slurp(at("users/list_backup.xml")), "older entries\r\n");
+  const std::string log = log_text();
+  EXPECT_EQ(log.find("rename "), std::string::npos) << log;
+  EXPECT_NE(log.find("System Error: [" + at("users/list.xml") + "] exists but cannot be read (errno [5]); it and [" +
+                     at("users/list_backup.xml") + "] are left as they are\n"),
+            std::string::npos)
+      << log;
+  // Once it can be read again, it is read as it is.
+  EXPECT_EQ(read_store(f_, text), ReadResult::kRead);
+  EXPECT_EQ(text, "newer entries\r\n");
+}
+
 TEST_F(StoreFileRead, FailedPutBackIsLogged) {
   spit(at("users/list_backup.xml"), "keep me");
   ASSERT_TRUE(make_dir(at("users/list.xml")));  // nothing can take the file's name

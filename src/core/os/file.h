@@ -9,6 +9,10 @@ namespace kx {
 // Reads a whole file. 1 on success, 0 when it cannot be opened or read, or is empty.
 int read_file(const std::string& path, std::string& out);
 
+// Test hook: while set, read_file fails with EIO for every path fault answers true for, as
+// a disk error or a permission root cannot override would. nullptr removes it.
+void set_read_fault_for_tests(bool (*fault)(const std::string& path));
+
 // Makes a text end with "\r\n": a trailing "\n" becomes "\r\n", otherwise "\r\n" is added.
 void terminate_lines(std::string& text);
 

@@ -82,8 +82,18 @@ int64_t File::size() const {
 
 bool File::sync() { return fd_ >= 0 && ::fsync(fd_) == 0; }
 
+namespace {
+std::atomic<bool (*)(const std::string&)> g_read_fault{nullptr};
+}  // namespace
+
+void set_read_fault_for_tests(bool (*fault)(const std::string& path)) { g_read_fault.store(fault); }
+
 int read_file(const std::string& path, std::string& out) {
   out.clear();
+  if (bool (*fault)(const std::string&) = g_read_fault.load(); fault != nullptr && fault(path)) {
+    errno = EIO;
+    return 0;
+  }
   File f;
   if (!f.open(path, File::kRead)) return 0;
   int64_t sz = f.size();
