@@ -27,7 +27,9 @@ inline Packet ts_packet(int pid, bool pusi, int af_flags, const std::vector<uint
   } else {
     p[3] = 0x10;
   }
-  std::memcpy(p.data() + at, payload.data(), std::min<std::size_t>(payload.size(), 188 - static_cast<std::size_t>(at)));
+  // An empty payload has no data pointer to copy from.
+  if (!payload.empty())
+    std::memcpy(p.data() + at, payload.data(), std::min<std::size_t>(payload.size(), 188 - static_cast<std::size_t>(at)));
   return p;
 }
 
