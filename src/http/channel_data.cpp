@@ -513,7 +513,7 @@ int Channel_HTTP_DataThread(void* arg) {
     finish(s, tid);
     return 0;
   }
-  online_add(s);
+  http_players().online_add(s);
   s.viewer.take(ch);
 
   Live L{s, *ch, sno, s.channel_no.load(), tid};

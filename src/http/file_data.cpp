@@ -201,7 +201,7 @@ int run_file_thread(const FileKind& k, void* arg) {
   } else {
     if (!k.plain) {
       log_sys("IP [%s] try to get [%s]\n", s.ip, s.watching);
-      online_add(s);  // the command thread has stamped the start time
+      http_players().online_add(s);  // the command thread has stamped the start time
     }
     send_range(k, s, tid);
   }

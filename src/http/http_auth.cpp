@@ -13,11 +13,6 @@ int check_channel_right(PlayerSession& s, int channel) {
   return kx::check_channel_right(s.user, channel, false);
 }
 
-void user_left(PlayerSession& s) {
-  if (!s.user_ref && !s.external) return;
-  s.user_check = player_left(s, true);
-}
-
 // No token has been handed out yet: the token commands come with the REST interface.
 int resolve_token(const std::string& token, std::string& user, std::string& password) {
   (void)token;

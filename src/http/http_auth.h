@@ -18,10 +18,6 @@ int count_user_for_request(PlayerSession& s);
 // Whether the session's user may watch channel (1-based): 1 allowed, 0 not.
 int check_channel_right(PlayerSession& s, int channel);
 
-// Tells the user check that an admitted player left; does nothing for a player that was
-// never counted. Safe on every end path (a second call does nothing).
-void user_left(PlayerSession& s);
-
 // Resolves a request token to its user and password: 1 known, 0 unknown.
 int resolve_token(const std::string& token, std::string& user, std::string& password);
 

@@ -531,13 +531,10 @@ bool start_data_thread(Cmd& c) {
   ThreadRoutine routine = data_routine(s.kind, &name);
   if (!routine || !http_server_running()) return false;
   write_player_time(s);
-  bool created;
-  {
-    // The record is in place before the data thread can hand the session in.
-    Guard g(g_http_release.lock);
-    s.data_thread = create_thread(routine, &s, name);
-    created = s.data_thread != nullptr;
-  }
+  // The release pass joins a finished thread only once this record is stored.
+  ThreadRecord* t = create_thread(routine, &s, name);
+  const bool created = t != nullptr;
+  s.data_thread.store(t);
   if (!created) log_sys("Session[%d]: IP [%s] %s could not be created\n", c.no(), s.ip, name);
   return created;
 }
@@ -640,7 +637,7 @@ int HTTPCmdThread(void* arg) {
     s.open_file.close();
     s.channel.reset();
     s.data_state.store(kSlotJoined);
-    release_session(s);
+    http_players().release(s);
   }
   log_sys("Session[%d]: IP [%s]  Finished HTTP Streaming Socket [%d] Data\n", static_cast<int>(s.session_no), s.ip,
           fd);

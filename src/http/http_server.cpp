@@ -65,21 +65,19 @@ void serve_connection(Socket conn, const sockaddr_in& from, uint32_t number, int
   set_field(s->group, "HTTP");
   s->session_no = number;
   s->sock.store(conn.release());
-  g_http_live_sessions.fetch_add(1);
-  bool created;
-  {
-    // The record is in place before the session can reach the release list.
-    Guard g(g_http_release.lock);
-    s->cmd_thread = create_thread(HTTPCmdThread, s, "HTTPCmdThread");
-    created = s->cmd_thread != nullptr;
-  }
-  if (!created) {
+  http_players().session_created();
+  // The release pass joins a finished thread only once this record is stored; the session
+  // may already be on the release list, so it is not read again after the store.
+  ThreadRecord* t = create_thread(HTTPCmdThread, s, "HTTPCmdThread");
+  if (t != nullptr) {
+    s->cmd_thread.store(t);
+  } else {
     log_sys("Error: Session[%d]: IP [%s] Connects Kestrix Port[%d] Thread Created Failed\n", static_cast<int>(number),
             s->ip, port);
     close_socket(s->sock.exchange(-1));
     delete s;
-    g_http_live_sessions.fetch_sub(1);
-    request_release_sweep();
+    http_players().session_dropped();
+    http_players().request_sweep();
   }
 }
 
@@ -111,9 +109,7 @@ int HTTP_Server(Service& service) {
 
   g_http_state.store(kHttpRunning);
   log_sys("HTTP Server Starting\n");
-  ThreadRecord* release = create_thread(HTTP_ReleaseThread, nullptr, "HTTP Release");
-  if (!release) {
-    log_sys("System Error: HTTP release thread could not be created\n");
+  if (!http_players().start()) {
     g_http_state.store(kHttpStopped);
     service_ready(service, false);
     return 0;
@@ -137,8 +133,7 @@ int HTTP_Server(Service& service) {
 
   g_http_state.store(kHttpStopRequested);
   g_http_state.store(kHttpDraining);
-  wake_release_thread();
-  if (!join_thread(release, kReleaseJoinMs)) log_sys("System Error: HTTP release thread did not end\n");
+  http_players().stop_and_drain(kReleaseJoinMs);
   listener.close();
   g_http_state.store(kHttpStopped);
   return 0;

@@ -1,13 +1,13 @@
 // The HTTP streaming server: the accept thread, one command thread per connection, the
-// data threads that stream, and the release thread that joins and frees sessions.
+// data threads that stream; the session registry joins and frees the sessions.
 #pragma once
 #include <atomic>
 #include <cstdint>
 #include <string>
 
-#include "core/os/ptr_list.h"
 #include "core/service.h"
 #include "players/player_session.h"
+#include "players/session_registry.h"
 
 namespace kx {
 
@@ -28,32 +28,9 @@ inline bool http_server_running() { return g_http_state.load(std::memory_order_a
 
 // One per accepted connection: reads and answers one request, starts at most one data thread.
 int HTTPCmdThread(void* session);
-// Joins and frees finished sessions; at stop it drains the online players and frees all.
-int HTTP_ReleaseThread(void* unused);
-// Asks the release thread for a pass at once (a command thread could not be created).
-void request_release_sweep();
-// Wakes the release thread so that it sees the state change to kHttpDraining.
-void wake_release_thread();
-// Sessions created and not yet deleted.
-extern std::atomic<int> g_http_live_sessions;
-
-// The online list (sessions streaming now) and the release list, each under its lock.
-struct SessionList {
-  Mutex lock;
-  PtrList list;
-};
-extern SessionList g_http_online;
-extern SessionList g_http_release;
-
-void online_add(PlayerSession& s);
-void online_remove(PlayerSession& s);
-
-// One period of the player watchdog over a player list (server is "HTTP", "RTMP" or
-// "RTSP"): a player that moved no data since the last pass is stopped and logged ("is
-// cancelled", or "is terminated" when it had been stopped already). Returns how many.
-int player_watchdog_pass(SessionList& players, const char* server);
-// Hands a finished session to the release thread (once both threads are done or never ran).
-void release_session(PlayerSession& s);
+// The HTTP server's players: online and release lists, the release thread, the drain at
+// stop. One per process, listed with every other server's registry for the monitor.
+SessionRegistry& http_players();
 
 // Response templates and content types, shared by every HTTP data thread.
 extern const char* const kR1_NotFound;

@@ -84,6 +84,10 @@ int close_socket(int fd) {
   return 1;
 }
 
+void shutdown_socket(int fd) {
+  if (fd >= 0) ::shutdown(fd, SHUT_RDWR);
+}
+
 // ---- addresses ----
 
 bool parse_ipv4(std::string_view text, uint32_t& addr) {

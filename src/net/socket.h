@@ -45,6 +45,9 @@ class Socket {
 
 // Shuts both directions down and closes fd (a negative fd is ignored). Always 1.
 int close_socket(int fd);
+// Shuts both directions down but keeps fd open: wakes a thread blocked on it, whose owner
+// still closes it. A negative fd is ignored.
+void shutdown_socket(int fd);
 
 // ---- addresses ----
 

@@ -40,9 +40,11 @@ class PlayerSession : public PlayerIdentity {
   std::atomic<int> progressed{1};
   uint32_t session_no = 0;
   File open_file;  // opened by the command thread for the data thread
-  ThreadRecord* cmd_thread = nullptr;
+  // Each thread record is stored by the thread's creator after creation, so it may arrive
+  // after the thread has finished; the release pass waits for it before joining.
+  std::atomic<ThreadRecord*> cmd_thread{nullptr};
   std::atomic<int> cmd_state{kSlotRunning};
-  ThreadRecord* data_thread = nullptr;
+  std::atomic<ThreadRecord*> data_thread{nullptr};
   std::atomic<int> data_state{kSlotRunning};
   std::atomic<int> sock{-1};  // -1 once closed
   char player_name[33] = "N/A";

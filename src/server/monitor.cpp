@@ -6,7 +6,7 @@
 #include "core/config.h"
 #include "core/log.h"
 #include "core/os/time.h"
-#include "http/http_server.h"
+#include "players/session_registry.h"
 #include "ingest/input.h"
 #include "server/lifecycle.h"
 
@@ -59,7 +59,7 @@ int system_monitor_main(Service& s) {
   while (!s.stop.sleep(kMonitorPeriodMs)) {
     // A restart replaces the tables; the gate keeps them whole while this pass reads them.
     SharedGuard tables(g_tables_gate);
-    player_watchdog_pass(g_http_online, "HTTP");
+    SessionRegistry::for_each([](SessionRegistry& r) { r.watchdog_pass(); });
     const int interval = config()->i(Key::stop_ch_cache_interval);
     k = (k + 1) % (2 * (interval > 0 && interval <= 1000000 ? interval : 10));
     const ChannelTablePtr t = channel_table();

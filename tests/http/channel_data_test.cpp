@@ -149,10 +149,7 @@ class Player {
       s_->stop.store(1);
       if (!kx::join_thread(t_, 20000)) return false;
     }
-    {
-      kx::Guard g(kx::g_http_release.lock);
-      kx::g_http_release.list.remove(s_);
-    }
+    kx::http_players().take_back(*s_);
     delete s_;
     s_ = nullptr;
     return true;

@@ -69,10 +69,7 @@ std::string run(const ThreadCase& t, const std::string& path, RangeCase r, int64
   ended = kxt::wait_until([&] { return kx::thread_done(th); }, 10000);
   s->stop.store(1);
   EXPECT_TRUE(kx::join_thread(th, 20000));
-  {
-    kx::Guard g(kx::g_http_release.lock);
-    kx::g_http_release.list.remove(s);
-  }
+  kx::http_players().take_back(*s);
   EXPECT_EQ(s->sock.load(), -1);
   EXPECT_FALSE(s->open_file.is_open());
   delete s;

@@ -423,10 +423,7 @@ TEST(RemoteRelay, ChannelDataThreadRelaysTheFile) {
   EXPECT_TRUE(kx::join_thread(t, 20000));
   EXPECT_EQ(ch->rt.Active_No.load(), 0);
   EXPECT_EQ(ch->rt.Watched_No.load(), 1);
-  {
-    kx::Guard g(kx::g_http_release.lock);
-    kx::g_http_release.list.remove(s);
-  }
+  kx::http_players().take_back(*s);
   delete s;
   ::close(sv[1]);
 }

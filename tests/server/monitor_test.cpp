@@ -1,43 +1,14 @@
-// The monitor's periodic steps: the player watchdog over a player list, the daily view
-// counters and the parking of on-demand channels nobody watches.
+// The monitor's periodic channel steps: the daily view counters and the parking of
+// on-demand channels nobody watches.
 #include <gtest/gtest.h>
 
 #include <memory>
 
 #include "ingest/channel_info.h"
-#include "http/http_server.h"
-#include "players/player_session.h"
 #include "server/monitor.h"
 
 namespace kx {
 namespace {
-
-// A player that moved data in a period is left alone and must move data again before the
-// next; one that did not is stopped ("cancelled"), and counted again ("terminated") while
-// it is still listed.
-TEST(PlayerWatchdog, StopsPlayersWithoutProgressForAWholePeriod) {
-  SessionList list;
-  PlayerSession moving, stuck;
-  stuck.progressed.store(0);
-  moving.channel_no.store(3);
-  {
-    Guard g(list.lock);
-    list.list.add_tail(&moving);
-    list.list.add_tail(&stuck);
-  }
-  EXPECT_EQ(player_watchdog_pass(list, "HTTP"), 1);
-  EXPECT_EQ(moving.stop.load(), 0);
-  EXPECT_EQ(stuck.stop.load(), 1);
-
-  moving.progressed.store(1);  // a send in this period
-  EXPECT_EQ(player_watchdog_pass(list, "HTTP"), 1);  // stuck again: terminated
-  EXPECT_EQ(moving.stop.load(), 0);
-
-  EXPECT_EQ(player_watchdog_pass(list, "HTTP"), 2);  // moving sent nothing this time
-  EXPECT_EQ(moving.stop.load(), 1);
-  Guard g(list.lock);
-  list.list.clear();
-}
 
 std::shared_ptr<Channel_Info> channel(int number, int type, int on_demand, int viewers) {
   auto ch = std::make_shared<Channel_Info>();
