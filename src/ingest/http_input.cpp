@@ -420,9 +420,8 @@ int flv_loop(Cycle& c, HttpConnection& conn, const uint8_t* first, std::size_t f
   Channel_Info& ch = c.ch;
   RealBufferPtr slots = ch.rt.flv_ring();
   if (!slots) {
-    try {
-      slots = std::make_shared<RealBuffer>(3 * c.ctx.ring->size(), c.ctx.index);
-    } catch (const std::bad_alloc&) {
+    slots = make_real_buffer(3 * int64_t{c.ctx.ring->size()}, c.ctx.index);
+    if (!slots) {
       log_admin("RTMP2FLV Buffer allocated failed\n");
       return kEndCommand;
     }

@@ -21,10 +21,9 @@ bool ending_process(const Channel_Info& ch) {
   return g_server_stop.is_set() || g_shutdown.load() || ch.rt.nStop.load();
 }
 
-int ring_entries() {
-  int n = config()->i(Key::channel_input_buffer_no);
-  return std::clamp(n, 16, 1 << 20);
-}
+// At least 16; no upper clamp here: a count the machine cannot hold is refused by the
+// allocation, and the channel alone stays off.
+int64_t ring_entries() { return std::max(config()->i(Key::channel_input_buffer_no), 16); }
 
 std::mutex g_branch_lock;
 InputBranch g_branches[64] = {};
@@ -64,10 +63,8 @@ Source_URL_Info current_source(const Channel_Info& ch, int url_index) {
 }
 
 // Connect, read, and reconnect until a command, a stop or an unsupported source.
-void branch(InputContext& ctx) {
+void connect_loop(InputContext& ctx) {
   Channel_Info& ch = *ctx.ch;
-  ctx.ring = std::make_shared<RealBuffer>(ring_entries(), ctx.index);
-  ch.rt.set_ring(ctx.ring);
   for (;;) {
     ctx.src = current_source(ch, ch.rt.nCurrent_URL_Index.load());
     ch.rt.nChannel_Status.store(kStatusConnecting);
@@ -86,6 +83,19 @@ void branch(InputContext& ctx) {
     }
     int count = std::max(ch.def.nURL_Count, 1);
     ch.rt.nCurrent_URL_Index.store((ch.rt.nCurrent_URL_Index.load() + 1) % count);
+  }
+}
+
+// The branch: the ring for its whole life, then Cleanup. A ring that cannot be had
+// leaves this channel off; the thread then parks or ends as after any branch.
+void branch(InputContext& ctx) {
+  Channel_Info& ch = *ctx.ch;
+  ctx.ring = make_real_buffer(ring_entries(), ctx.index);
+  if (ctx.ring) {
+    ch.rt.set_ring(ctx.ring);
+    connect_loop(ctx);
+  } else {
+    log_admin("Real Buffer allocated failed\n");
   }
   ch.rt.status.store(kStFreeMemory);
   ch.rt.set_ring(nullptr);  // readers keep the ring they hold until they let go

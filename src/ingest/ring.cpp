@@ -1,5 +1,6 @@
 #include "ingest/ring.h"
 
+#include "core/alloc.h"
 #include "formats/ts_marks.h"
 
 #include <chrono>
@@ -58,6 +59,17 @@ RealBuffer::RealBuffer(int entries, int channel_index)
     : n_(entries < 2 ? 2 : entries),
       channel_index_(channel_index),
       entries_(new Real_Buffer_Entry[static_cast<std::size_t>(n_)]) {}
+
+RealBufferPtr make_real_buffer(int64_t entries, int channel_index) {
+  if (entries < 2) entries = 2;
+  if (entries > kMaxRingEntries) return nullptr;
+  if (!fits_in_memory(static_cast<uint64_t>(entries), sizeof(Real_Buffer_Entry))) return nullptr;
+  try {
+    return std::make_shared<RealBuffer>(static_cast<int>(entries), channel_index);
+  } catch (const std::bad_alloc&) {
+    return nullptr;
+  }
+}
 
 void RealBuffer::commit(const void* data, int len, const EntryMeta& meta) {
   if (len < 0) len = 0;

@@ -100,6 +100,15 @@ class RealBuffer {
 
 using RealBufferPtr = std::shared_ptr<RealBuffer>;
 
+// The most entries a ring may have: a channel's FLV ring holds three times the channel's
+// count, and every index and span stays an int.
+inline constexpr int64_t kMaxRingEntries = INT32_MAX / 3;
+
+// A ring of entries (at least 2) for a channel, or nullptr when its memory cannot be had:
+// more than kMaxRingEntries, more than the machine's memory, or an allocation that
+// failed. Nothing throws; the caller logs and ends its branch.
+RealBufferPtr make_real_buffer(int64_t entries, int channel_index);
+
 // One reader's position in a ring: every output reads through one of these.
 class RingReader {
  public:

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/config.h"
+#include "core/log.h"
 #include "core/os/thread.h"
 #include "core/os/time.h"
 #include "core/process_state.h"
@@ -77,6 +78,8 @@ class InputThread : public ::testing::Test {
       kx::join_thread(thread, 10000);
     }
     kx::set_input_branch(kx::kSrcUdpPort, nullptr);
+    kx::close_logs();
+    kx::log_set_mode(kx::Sink::Admin, 1000);
   }
   void start() {
     ch->rt.nThread_Finished.store(0);
@@ -91,6 +94,7 @@ class InputThread : public ::testing::Test {
   }
   std::shared_ptr<Channel_Info> ch;
   kx::ThreadRecord* thread = nullptr;
+  kxt::TempDir logs_;
 };
 
 TEST_F(InputThread, RefreshReconnectsAndStopEnds) {
@@ -189,6 +193,43 @@ TEST_F(InputThread, SideThreadsStartOncePerPassByChannelKind) {
   ch->rt.nStop.store(1);
   ASSERT_TRUE(kx::join_thread(thread, 10000));
   kx::g_side_thread_hooks = {};
+}
+
+// A ring the machine cannot hold: the channel logs the line, stays off without a ring and
+// its thread ends; a channel already running keeps its ring and its input.
+TEST_F(InputThread, RingThatCannotBeHadLeavesOnlyThatChannelOff) {
+  kx::open_logs(logs_ / "log");
+  kx::log_set_mode(kx::Sink::Admin, 1);
+  start();
+  ASSERT_TRUE(running_with_connects(1));
+  kx::Config c = *kx::config();
+  kx::parse_configuration("channel_input_buffer_no=2000000000\r\n", c);
+  kx::config_publish(c);
+  auto other = std::make_shared<Channel_Info>();
+  other->def.nChannel_No = 4;
+  other->def.nURL_Count = 1;
+  other->rt.has_sources = true;
+  other->rt.src[0].type = kx::kSrcUdpPort;
+  other->rt.src[0].port = 6000;
+  kx::ThreadRecord* t = kx::create_thread(kx::IPTV_Channel_DataThread, new std::shared_ptr<Channel_Info>(other));
+  ASSERT_NE(t, nullptr);
+  ASSERT_TRUE(kx::join_thread(t, 10000));
+  EXPECT_EQ(other->rt.nThread_Finished.load(), 1);
+  EXPECT_EQ(other->rt.nChannel_Status.load(), kx::kStatusOff);
+  EXPECT_EQ(other->rt.ring(), nullptr);
+  EXPECT_EQ(g_connects.load(), 1);  // the failed channel never connected
+  const std::string log = kxt::slurp(logs_ / "log/admin_system.log");
+  EXPECT_EQ(kxt::count_of(log, "]: Real Buffer allocated failed\n"), 1) << log;
+  EXPECT_NE(log.find("]: IPTV_Channel_DataThread OUT: CH [4] Closed\n"), std::string::npos) << log;
+  // The first channel is untouched: the same ring, still growing.
+  auto ring = ch->rt.ring();
+  ASSERT_NE(ring, nullptr);
+  EXPECT_EQ(ring->size(), 64);
+  const uint64_t seen = ring->commits();
+  EXPECT_TRUE(kxt::wait_until([&] { return ring->commits() > seen + 5; }, 5000));
+  EXPECT_EQ(ch->rt.nChannel_Status.load(), kx::kStatusOn);
+  ch->rt.nStop.store(1);
+  EXPECT_TRUE(kx::join_thread(thread, 10000));
 }
 
 TEST(ReconnectDelay, IsComputedIn64BitsAndBounded) {

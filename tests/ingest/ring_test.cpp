@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/os/memory.h"
 #include "ingest/channel_runtime.h"
 #include "ingest/ring.h"
 #include "support/harness.h"
@@ -142,6 +143,42 @@ TEST(RingArithmeticLimits, TooSmallRingHoldsTwoEntries) {
   EXPECT_EQ(ring.size(), 2);
   RealBuffer zero(0, 0);
   EXPECT_EQ(zero.size(), 2);
+}
+
+// The factory refuses what cannot be had instead of throwing: too many entries for the
+// int indexes, more bytes than the machine has; what it gives works as a ring.
+TEST(RingAllocation, RefusedWhenTheMemoryCannotBeHad) {
+  const uint64_t mem = kx::physical_memory_bytes();
+  ASSERT_GT(mem, 0u);
+  const int64_t beyond_memory = static_cast<int64_t>(mem / sizeof(kx::Real_Buffer_Entry)) + 1;
+  struct Case {
+    const char* what;
+    int64_t entries;
+    int size;  // 0: refused
+  } cases[] = {
+      {"ordinary", 1000, 1000},
+      {"below two", -5, 2},
+      {"the largest count", kx::kMaxRingEntries, beyond_memory <= kx::kMaxRingEntries ? 0 : -1},
+      {"past the largest count", kx::kMaxRingEntries + 1, 0},
+      {"the config's largest int", INT32_MAX, 0},
+      {"three times the largest int", 3 * int64_t{INT32_MAX}, 0},
+      {"no 64-bit product", INT64_MAX, 0},
+      {"one entry more than memory", beyond_memory, 0},
+  };
+  for (const Case& c : cases) {
+    if (c.size < 0) continue;  // a machine that could hold the largest ring: not asked
+    kx::RealBufferPtr r = kx::make_real_buffer(c.entries, 7);
+    if (c.size == 0) {
+      EXPECT_EQ(r, nullptr) << c.what;
+      continue;
+    }
+    ASSERT_NE(r, nullptr) << c.what;
+    EXPECT_EQ(r->size(), c.size) << c.what;
+    EXPECT_EQ(r->channel_index(), 7);
+    uint8_t in[188] = {0x47, 1, 2, 3}, out[kx::kEntryBytes];
+    r->commit(in, sizeof in);
+    EXPECT_EQ(r->read(0, out), 188) << c.what;
+  }
 }
 
 // ---------------------------------------------------------------------------------------

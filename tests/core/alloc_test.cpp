@@ -1,0 +1,37 @@
+// Memory that may not be had: refused up front when it cannot exist, given otherwise.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+
+#include "core/alloc.h"
+#include "core/os/memory.h"
+
+namespace {
+
+TEST(Alloc, RefusesWhatTheMachineCannotHold) {
+  const uint64_t mem = kx::physical_memory_bytes();
+  ASSERT_GT(mem, 0u);
+  struct Case {
+    const char* what;
+    uint64_t count, size;
+    bool fits;
+  } cases[] = {
+      {"nothing", 0, 8, true},
+      {"a page", 4096, 1, true},
+      {"all of memory", mem, 1, true},
+      {"a byte more than memory", mem + 1, 1, false},
+      {"an overflowing product", UINT64_MAX / 2 + 1, 2, false},
+      {"zero-sized objects", UINT64_MAX, 0, true},
+  };
+  for (const Case& c : cases) EXPECT_EQ(kx::fits_in_memory(c.count, c.size), c.fits) << c.what;
+}
+
+TEST(Alloc, TryNewArrayGivesNullInsteadOfThrowing) {
+  auto ok = kx::try_new_array<uint8_t>(128 * 2048);
+  ASSERT_NE(ok, nullptr);
+  ok[128 * 2048 - 1] = 1;  // the whole array is there
+  EXPECT_EQ(kx::try_new_array<uint8_t>(kx::physical_memory_bytes() + 1), nullptr);
+  EXPECT_EQ(kx::try_new_array<uint64_t>(SIZE_MAX / 4), nullptr);
+}
+
+}  // namespace
