@@ -11,14 +11,13 @@
 #include <memory>
 #include <mutex>
 
-#include "catalogue/base64.h"
 #include "ingest/channel_info.h"
 #include "core/log.h"
 #include "core/os/time.h"
 #include "core/text.h"
 #include "http/data_io.h"
-#include "ingest/http_response.h"
 #include "net/dns.h"
+#include "net/http_client.h"
 #include "net/socket.h"
 
 namespace kx {
@@ -33,31 +32,10 @@ constexpr int kStepMs = 200;  // the flags are looked at this often while waitin
 constexpr int64_t kOffGraceMs = 2000;
 constexpr std::size_t kChunkBytes = 16384;
 constexpr std::size_t kLogCut = 300;
-constexpr int kMaxDigits = 18;  // a byte position that fits in 63 bits
 
 const char* const kOffAtConnect = "Session[%d]: CH[%d] is OFF)\n";
 const char* const kOffWhileRelaying = "Session[%d]: 1. CH[%d] is OFF\n";
 
-enum Got : long { kGotClosed = 0, kGotError = -1, kGotTimeout = -2, kGotHalted = -3 };
-
-std::string printable(const std::string& s) {
-  std::string out;
-  for (char c : s)
-    if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) out.push_back(c);
-  return out;
-}
-
-// Digits at the front of v into n; how many were taken (0: none, or too many).
-std::size_t take_number(std::string_view v, int64_t& n) {
-  std::size_t i = 0;
-  n = 0;
-  while (i < v.size() && v[i] >= '0' && v[i] <= '9') {
-    if (i == kMaxDigits) return 0;
-    n = n * 10 + (v[i] - '0');
-    ++i;
-  }
-  return i;
-}
 
 class Relay {
  public:
@@ -73,18 +51,17 @@ class Relay {
 
   bool input_running();
   bool halted(const char* off_fmt);
-  long receive(uint8_t* buf, std::size_t cap, const char* off_fmt, int64_t deadline = 0);
-  bool connect_source();
+  bool connect_source(HttpConnection& conn);
   Step exchange(int& redirects);
   bool follow(const HttpResponseHead& h, bool permanent);
-  Step relay_body(const HttpResponseParser& parser, std::size_t raw);
+  Step relay_body(HttpConnection& conn);
   int send_on(const uint8_t* p, std::size_t n);
 
   PlayerSession& s_;
   Channel_Info& ch_;
   const int sno_, no_;
   Source_URL_Info src_;  // this player's copy: redirects change only it
-  Socket sock_;
+  const char* off_fmt_ = kOffAtConnect;  // the line an input gone off logs now
   int64_t off_since_ = -1;
   uint8_t buf_[kChunkBytes];
 };
@@ -113,24 +90,7 @@ bool Relay::halted(const char* off_fmt) {
   return false;
 }
 
-// What the source sends, up to cap bytes: > 0 bytes, or a Got value. Silence ends it
-// after the receive time-out (or at the given deadline); the flags are looked at in
-// between.
-long Relay::receive(uint8_t* buf, std::size_t cap, const char* off_fmt, int64_t deadline) {
-  if (deadline == 0) deadline = mono_ms() + kRelayReceiveTimeoutMs;
-  for (;;) {
-    if (halted(off_fmt)) return kGotHalted;
-    const int64_t left = deadline - mono_ms();
-    if (left <= 0) return kGotTimeout;
-    const long r = recv_some(sock_.fd(), buf, cap, static_cast<int>(std::min<int64_t>(left, kStepMs)));
-    if (r == -2) continue;
-    if (r > 0) return r;
-    return r == 0 ? kGotClosed : kGotError;
-  }
-}
-
-bool Relay::connect_source() {
-  sock_.close();
+bool Relay::connect_source(HttpConnection& conn) {
   std::string ip;
   if (is_ipv4_text(src_.host)) {
     ip = src_.host;
@@ -143,11 +103,8 @@ bool Relay::connect_source() {
     }
     ip = ipv4_text(ntohl(q.addr[0]));
   }
-  const int r = tcp_connect(ip, src_.port, kConnectTimeoutMs,
-                            [this] { return !http_serving() || s_.stop.load(std::memory_order_relaxed) != 0; },
-                            sock_);
+  const int r = conn.connect(ip, src_.port, kConnectTimeoutMs);
   if (r == 0) log_sys("Warning: CH [%d]: cannot connect http://%s:%d\n", no_, src_.host.c_str(), src_.port);
-  if (r < 0 && s_.stop.load() != 0) log_sys("Session[%d]: CH[%d] STOP)\n", sno_, no_);
   if (r != 1) return false;
   log_sys("CH [%d]: connect http://%s:%d\n", no_, src_.host.c_str(), src_.port);
   return true;
@@ -155,22 +112,18 @@ bool Relay::connect_source() {
 
 // A redirect, in this player's copy of the source. false when it cannot be followed.
 bool Relay::follow(const HttpResponseHead& h, bool permanent) {
-  HttpTarget t;
-  if (!h.has_location || !http_resolve_location(h.location, src_.path, t)) {
+  HttpEndpoint at{src_.host, src_.port, src_.path, src_.credentials};
+  if (!h.has_location || !http_follow_location(h.location, at)) {
     log_sys(permanent ? "Session[%d]: CH [%d]: Can not find Permanent URL\n"
                       : "Session[%d]: CH [%d]: Can not find Temp URL\n",
             sno_, no_);
     return false;
   }
-  if (t.absolute) {
-    // Credentials go only to the host they were given for, unless the location names its own.
-    if (!t.credentials.empty()) src_.credentials = t.credentials;
-    else if (t.host != src_.host || t.port != src_.port) src_.credentials.clear();
-    src_.host = t.host;
-    src_.port = t.port;
-    src_.ip.clear();
-  }
-  src_.path = t.path;
+  if (at.host != src_.host || at.port != src_.port) src_.ip.clear();
+  src_.host = at.host;
+  src_.port = at.port;
+  src_.path = at.path;
+  src_.credentials = at.credentials;
   return true;
 }
 
@@ -189,16 +142,15 @@ int Relay::send_on(const uint8_t* p, std::size_t n) {
   return 0;
 }
 
-// The body of a 200 or 206 answer; raw bytes of it came with the head and lie at the
-// front of buf_.
-Relay::Step Relay::relay_body(const HttpResponseParser& parser, std::size_t raw) {
-  const HttpResponseHead& h = parser.head();
+// The body of a 200 or 206 answer.
+Relay::Step Relay::relay_body(HttpConnection& conn) {
+  const HttpResponseHead& h = conn.head();
   int64_t want = s_.range_start;  // the first byte the player gets
   int64_t end = s_.range_end;     // the byte after the last one
   int64_t pos = 0;                // the file position of the next body byte
   if (h.status == 206) {
-    int64_t first = 0, last = -1;
-    if (relay_content_range(parser.text(), first, last) && (last < 0 || last >= first)) {
+    if (h.has_range) {
+      const int64_t first = h.range_first, last = h.range_last;
       pos = first;
       if (first > want) want = first;  // the source's start it is
       s_.range_start = want;
@@ -226,49 +178,35 @@ Relay::Step Relay::relay_body(const HttpResponseParser& parser, std::size_t raw)
     // The whole file: the bytes before the player's start are passed over.
     if (h.content_length >= 0 && h.content_length < end) end = h.content_length;
   }
-  const bool chunked = h.chunked;
-  int64_t left = chunked ? -1 : h.content_length;  // body bytes still to come; -1 unknown
-  ChunkedDecoder dechunk;
   set_state(s_, "RUNNING", "Sending Data");
+  off_fmt_ = kOffWhileRelaying;
 
   for (;;) {
     if (pos >= end) {
       log_sys("Session[%d]: CH [%d]: filename=[%s]\n", sno_, no_, src_.path.c_str());
       return kDone;
     }
-    if (raw == 0) {
-      if ((chunked && dechunk.done()) || (!chunked && left == 0)) {
-        log_sys("Session[%d]: CH [%d]: filename=[%s]\n", sno_, no_, src_.path.c_str());
-        return kDone;
+    const long r = conn.read_body(buf_, sizeof buf_, mono_ms() + kRelayReceiveTimeoutMs);
+    if (r <= 0) {
+      switch (conn.end()) {
+        case HttpEnd::kStopped:
+          return kEnd;
+        case HttpEnd::kTimeout:
+          log_sys("Warning: CH [%d]: HTTP Data Timeout\n", no_);
+          return kEnd;
+        case HttpEnd::kBroken:
+          log_sys("Warning: CH [%d]: HTTP chunked body broken\n", no_);
+          return kEnd;
+        case HttpEnd::kComplete:
+        case HttpEnd::kClosed:  // the end of the connection ends a body of unknown length
+          log_sys("Session[%d]: CH [%d]: filename=[%s]\n", sno_, no_, src_.path.c_str());
+          return kDone;
+        default:
+          log_sys("Session[%d]: CH [%d]: filename=[%s]\n", sno_, no_, src_.path.c_str());
+          return kEnd;
       }
-      std::size_t cap = sizeof buf_;
-      if (left > 0 && static_cast<uint64_t>(left) < cap) cap = static_cast<std::size_t>(left);
-      const long r = receive(buf_, cap, kOffWhileRelaying);
-      if (r == kGotHalted) return kEnd;
-      if (r == kGotTimeout) {
-        log_sys("Warning: CH [%d]: HTTP Data Timeout\n", no_);
-        return kEnd;
-      }
-      if (r <= 0) {
-        log_sys("Session[%d]: CH [%d]: filename=[%s]\n", sno_, no_, src_.path.c_str());
-        // The end of the connection is the end of a body of unknown length.
-        return r == kGotClosed && !chunked && left < 0 ? kDone : kEnd;
-      }
-      raw = static_cast<std::size_t>(r);
     }
-    std::size_t n = raw;
-    raw = 0;
-    if (chunked) {
-      const long d = dechunk.decode(buf_, n);
-      if (d < 0) {
-        log_sys("Warning: CH [%d]: HTTP chunked body broken\n", no_);
-        return kEnd;
-      }
-      n = static_cast<std::size_t>(d);
-    } else if (left >= 0) {
-      if (static_cast<uint64_t>(n) > static_cast<uint64_t>(left)) n = static_cast<std::size_t>(left);
-      left -= static_cast<int64_t>(n);
-    }
+    auto n = static_cast<std::size_t>(r);
     const uint8_t* p = buf_;
     if (pos < want) {
       const std::size_t k = static_cast<std::size_t>(std::min<int64_t>(static_cast<int64_t>(n), want - pos));
@@ -291,52 +229,39 @@ Relay::Step Relay::relay_body(const HttpResponseParser& parser, std::size_t raw)
 
 // One connection: the request, the answer's head, and the body or a redirect.
 Relay::Step Relay::exchange(int& redirects) {
-  if (!connect_source()) return kEnd;
-  const std::string req = relay_request(src_, s_.range_start);
-  if (!send_all(sock_.fd(), req.data(), req.size(), kRequestSendTimeoutMs)) {
+  off_fmt_ = kOffAtConnect;
+  HttpConnection conn([this] { return halted(off_fmt_); });
+  if (!connect_source(conn)) return kEnd;
+  if (!conn.send(relay_request(src_, s_.range_start), kRequestSendTimeoutMs)) {
     log_sys("Warning: CH [%d]: HTTP Send Error\n", no_);
     return kEnd;
   }
-  HttpResponseParser parser;
-  std::size_t raw = 0;
   // One time-out for the whole head: a source dripping it byte by byte is cut off too.
-  const int64_t head_deadline = mono_ms() + kRelayReceiveTimeoutMs;
-  for (;;) {
-    const long r = receive(buf_, sizeof buf_, kOffAtConnect, head_deadline);
-    if (r == kGotHalted) return kEnd;
-    if (r == kGotTimeout || (r == kGotClosed && parser.text().empty())) {
+  switch (conn.read_head(mono_ms() + kRelayReceiveTimeoutMs)) {
+    case HttpEnd::kComplete:
+      break;
+    case HttpEnd::kStopped:
+      return kEnd;
+    case HttpEnd::kTimeout:
       log_sys("Warning: CH [%d]: HTTP Response Timeout\n", no_);
       return kEnd;
-    }
-    if (r == kGotError) {
+    case HttpEnd::kError:
       log_sys("Warning: CH [%d]: HTTP Response Error, Len[%d]\n", no_, -1);
       return kEnd;
-    }
-    if (r == kGotClosed) {
+    default:  // closed inside the head, or not a head
       log_sys("Session[%d]: CH [%d]: HTTP wrong response\n", sno_, no_);
       return kEnd;
-    }
-    const std::size_t used = parser.feed(buf_, static_cast<std::size_t>(r));
-    if (parser.state() == HttpHeadState::kFailed) {
-      log_sys("Session[%d]: CH [%d]: HTTP wrong response\n", sno_, no_);
-      return kEnd;
-    }
-    if (parser.state() == HttpHeadState::kDone) {
-      raw = static_cast<std::size_t>(r) - used;
-      std::memmove(buf_, buf_ + used, raw);
-      break;
-    }
   }
-  const HttpResponseHead& h = parser.head();
-  if (h.status == 200 || h.status == 206) return relay_body(parser, raw);
-  const bool permanent = h.status == 301 || h.status == 308;
-  if (permanent || h.status == 302 || h.status == 303 || h.status == 307) {
+  const HttpResponseHead& h = conn.head();
+  if (h.status == 200 || h.status == 206) return relay_body(conn);
+  const HttpRedirect redirect = http_redirect_kind(h.status);
+  if (redirect != HttpRedirect::kNone) {
     if (redirects >= kRelayMaxRedirects) {
       log_sys("Session[%d]: CH [%d]: too many redirects [%d]\n", sno_, no_, redirects + 1);
       return kEnd;
     }
     ++redirects;
-    return follow(h, permanent) ? kNext : kEnd;
+    return follow(h, redirect == HttpRedirect::kPermanent) ? kNext : kEnd;
   }
   log_sys("Session[%d]: CH [%d]: HTTP Response=[%s]\n", sno_, no_, http_log_text(h.status_line, kLogCut).c_str());
   return kEnd;
@@ -353,7 +278,6 @@ int Relay::run() {
     if (halted(kOffAtConnect)) return 0;
     if (s_.range_start >= s_.range_end) return 1;
     const Step st = exchange(redirects);
-    sock_.close();
     if (st != kNext) return st == kDone ? 1 : 0;
   }
   return 0;
@@ -362,17 +286,12 @@ int Relay::run() {
 }  // namespace
 
 std::string relay_request(const Source_URL_Info& src, int64_t start) {
-  std::string r = "GET /" + printable(src.path) + " HTTP/1.0\r\n";
-  r += "User-Agent: Quillmarsh(Kestrix/12.2)\r\n";
-  r += "Host: " + printable(src.host);
-  if (src.port != 80) r += ":" + std::to_string(src.port);
-  r += "\r\n";
+  HttpRequestSpec spec;
+  spec.at = HttpEndpoint{src.host, src.port, src.path, src.credentials};
+  spec.host_form = HttpHostForm::kPortUnless80;
   // A negative start asks for that many last bytes.
-  r += start < 0 ? "Range: bytes=" + std::to_string(start) + "\r\n" : "Range: bytes=" + std::to_string(start) + "-\r\n";
-  r += "Connection: close\r\n";
-  if (!src.credentials.empty()) r += "Authorization: Basic " + base64_encode_text(src.credentials) + "\r\n";
-  r += "\r\n";
-  return r;
+  spec.after_host.push_back({"Range", "bytes=" + std::to_string(start) + (start < 0 ? "" : "-")});
+  return http_request_text(spec);
 }
 
 bool relay_content_range(std::string_view head, int64_t& first, int64_t& last) {
@@ -383,17 +302,8 @@ bool relay_content_range(std::string_view head, int64_t& first, int64_t& last) {
     if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos || !iequal(trim_blanks(line.substr(0, colon)), "Content-Range")) continue;
-    std::string_view v = trim_blanks(line.substr(colon + 1));
-    if (v.size() < 6 || !iequal(v.substr(0, 6), "bytes ")) return false;
-    v = trim_blanks(v.substr(6));
-    const std::size_t a = take_number(v, first);
-    if (a == 0 || a >= v.size() || v[a] != '-') return false;
-    v.remove_prefix(a + 1);
-    last = -1;
-    int64_t n = 0;
-    const std::size_t b = take_number(v, n);
-    if (b > 0) last = n;
-    return b == v.size() || v[b] == '/';
+    int64_t total = -1;
+    return http_content_range(line.substr(colon + 1), first, last, total);
   }
   return false;
 }

@@ -20,11 +20,11 @@
 #include "formats/h264.h"
 #include "ingest/flv_splitter.h"
 #include "ingest/http_input.h"
-#include "ingest/http_response.h"
 #include "ingest/input.h"
 #include "ingest/source_check.h"
 #include "ingest/ts_align.h"
 #include "net/dns.h"
+#include "net/http_client.h"
 #include "net/socket.h"
 
 namespace kx {
@@ -38,7 +38,6 @@ constexpr int kPollStepMs = 200;       // commands are looked at this often
 constexpr int kRecvBufferBytes = 2 << 20;
 constexpr int kMaxRedirects = 10;       // per connect cycle
 constexpr std::size_t kReadBytes = 16384;
-constexpr std::size_t kHeadReadBytes = 2048;
 constexpr std::size_t kRtpPrefix = 12;  // an RTP header in front of the TS
 constexpr std::size_t kLogCut = 300;      // an answer that is not HTTP, in log lines
 constexpr std::size_t kLogHeadMax = 4000;  // a response head in a log line
@@ -48,97 +47,11 @@ constexpr int64_t kRateStepMs = 10000;   // an estimated bit rate is renewed thi
 
 constexpr int kGoOn = -1;  // beside the BranchEnd values: the cycle goes on
 
-enum ReadResult : long { kReadClosed = 0, kReadError = -1, kReadTimeout = -2, kReadCommand = -3, kReadBroken = -4 };
-
-// One connection: the socket, its response head and its body with the transfer coding
-// removed.
-class HttpConnection {
- public:
-  explicit HttpConnection(InputContext& ctx) : ctx_(ctx) {}
-
-  Socket sock;
-  HttpResponseParser parser;
-
-  // What has arrived, up to cap bytes, waiting up to the silence limit in steps that look
-  // at the commands. > 0 bytes, or a ReadResult.
-  long recv_raw(uint8_t* buf, std::size_t cap) { return recv_raw(buf, cap, mono_ms() + kSilenceMs); }
-
-  // The same up to a deadline of the caller (mono_ms): the whole response head has one.
-  long recv_raw(uint8_t* buf, std::size_t cap, int64_t deadline) {
-    for (;;) {
-      if (ctx_.should_end()) return kReadCommand;
-      const int64_t left = deadline - mono_ms();
-      if (left <= 0) return kReadTimeout;
-      const long r = recv_some(sock.fd(), buf, cap, static_cast<int>(std::min<int64_t>(left, kPollStepMs)));
-      if (r == -2) continue;
-      if (r > 0) return r;
-      return r == 0 ? kReadClosed : kReadError;
-    }
-  }
-
-  // The head is complete; rest[0, n) came after it in the same read.
-  void begin_body(uint8_t* rest, std::size_t n) {
-    const HttpResponseHead& h = parser.head();
-    chunked_ = h.chunked;
-    left_ = h.content_length;
-    dechunk_.reset();
-    early_.clear();
-    early_pos_ = 0;
-    if (chunked_) {
-      const long d = dechunk_.decode(rest, n);
-      if (d < 0) broken_ = true;
-      else early_.assign(rest, rest + d);
-    } else {
-      if (left_ >= 0 && static_cast<int64_t>(n) > left_) n = static_cast<std::size_t>(left_);
-      early_.assign(rest, rest + n);
-      if (left_ >= 0) left_ -= static_cast<int64_t>(n);
-    }
-  }
-
-  // Body bytes that came with the head.
-  const std::vector<uint8_t>& early() const { return early_; }
-
-  // The next body bytes: those that came with the head first. > 0 bytes, or a ReadResult
-  // (kReadClosed also at the end of a chunked body or of the announced length).
-  long read_body(uint8_t* buf, std::size_t cap) {
-    if (early_pos_ < early_.size()) {
-      const std::size_t n = std::min(cap, early_.size() - early_pos_);
-      std::memcpy(buf, early_.data() + early_pos_, n);
-      early_pos_ += n;
-      return static_cast<long>(n);
-    }
-    if (broken_) return kReadBroken;
-    for (;;) {
-      if ((chunked_ && dechunk_.done()) || (!chunked_ && left_ == 0)) {
-        if (ctx_.should_end()) return kReadCommand;
-        return kReadClosed;
-      }
-      std::size_t want = cap;
-      if (!chunked_ && left_ > 0 && static_cast<uint64_t>(left_) < want) want = static_cast<std::size_t>(left_);
-      const long r = recv_raw(buf, want);
-      if (r <= 0) return r;
-      if (!chunked_) {
-        if (left_ > 0) left_ -= r;
-        return r;
-      }
-      const long d = dechunk_.decode(buf, static_cast<std::size_t>(r));
-      if (d < 0) {
-        broken_ = true;
-        return kReadBroken;
-      }
-      if (d > 0) return d;
-    }
-  }
-
- private:
-  InputContext& ctx_;
-  std::vector<uint8_t> early_;
-  std::size_t early_pos_ = 0;
-  bool chunked_ = false;
-  bool broken_ = false;
-  ChunkedDecoder dechunk_;
-  int64_t left_ = -1;  // body bytes still to come; -1 unknown
-};
+// The next body bytes of conn: > 0, or 0 with conn.end() telling why. The source may be
+// silent up to the receive time-out.
+long read_body(HttpConnection& conn, uint8_t* buf, std::size_t cap) {
+  return conn.read_body(buf, cap, mono_ms() + kSilenceMs);
+}
 
 // What the first body bytes are.
 enum BodyKind { kKindUnknownYet, kKindTs, kKindRtpTs, kKindFlv, kKindPlaylist, kKindOther };
@@ -182,9 +95,20 @@ void change_shared_slot(Channel_Info& ch, const Source_URL_Info& expected, F cha
   change(s);
 }
 
+HttpEndpoint endpoint_of(const Source_URL_Info& s) { return HttpEndpoint{s.host, s.port, s.path, s.credentials}; }
+
+// "GET /path HTTP/1.0" with an open byte range and the host with its port.
+std::string source_request(const Source_URL_Info& s, const std::string& credentials) {
+  HttpRequestSpec spec;
+  spec.at = endpoint_of(s);
+  spec.at.credentials = credentials;
+  spec.before_host.push_back({"Range", "bytes=0-"});
+  return http_request_text(spec);
+}
+
 // The request as it may appear in a log: credentials left out.
 std::string loggable_request(const Source_URL_Info& s) {
-  return http_get_request(s.path, s.host, s.port, s.credentials.empty() ? "" : "*");
+  return source_request(s, s.credentials.empty() ? "" : "*");
 }
 
 struct Cycle {
@@ -213,25 +137,26 @@ int connect_and_send(Cycle& c, HttpConnection& conn) {
   }
   const int interval = config()->i(Key::channel_reconnection_interval);
   const int count = std::min(q.count, kNameQueryMaxAddrs);
-  for (int i = 0; i < count && !conn.sock; ++i) {
+  bool connected = false;
+  for (int i = 0; i < count && !connected; ++i) {
     src.ip = ipv4_text(ntohl(q.addr[i]));
     c.ch.rt.status.store(kStTcpOpen);
-    const int r = tcp_connect(src.ip, src.port, kConnectTimeoutMs, [&c] { return c.ctx.should_end(); }, conn.sock);
+    const int r = conn.connect(src.ip, src.port, kConnectTimeoutMs);
     if (r < 0) return kEndCommand;
+    connected = r == 1;
     // The last failure is logged by the reconnection delay itself.
     if (r == 0 && i + 1 < count) log_admin("CH [%d]: reconnect it after [%d] sec.\n", c.n, interval);
   }
-  if (!conn.sock) {
+  if (!connected) {
     c.ch.rt.status.store(kStTcpFailed);
     return c.ctx.should_end() ? kEndCommand : kEndSourceFailed;
   }
   c.ch.rt.status.store(kStTcpOpened);
   log_admin("CH [%d]: connects source url \n", c.n);
-  set_recv_buffer(conn.sock.fd(), kRecvBufferBytes);  // the kernel may grant less
+  set_recv_buffer(conn.socket().fd(), kRecvBufferBytes);  // the kernel may grant less
 
   c.ch.rt.status.store(kStHttpRequest);
-  const std::string req = http_get_request(src.path, src.host, src.port, src.credentials);
-  if (!send_all(conn.sock.fd(), req.data(), req.size(), kSendTimeoutMs)) {
+  if (!conn.send(source_request(src, src.credentials), kSendTimeoutMs)) {
     log_admin("CH [%d]: TCP Send Cmd failed =[%s]\n", c.n, loggable_request(src).c_str());
     return kEndSourceFailed;
   }
@@ -239,46 +164,34 @@ int connect_and_send(Cycle& c, HttpConnection& conn) {
 }
 
 // Reads the response head, however the bytes are cut, up to its blank line, within one
-// deadline for the whole head.
+// deadline for the whole head: a source dripping its head a byte at a time gives way to
+// the next source instead of holding the channel for hours.
 int read_head(Cycle& c, HttpConnection& conn) {
-  uint8_t buf[kHeadReadBytes];
-  std::string seen;  // the start of the answer, for the log line of one that is not HTTP
-  // One deadline for the whole head: a source dripping its head a byte at a time gives
-  // way to the next source instead of holding the channel for hours.
-  const int64_t deadline = mono_ms() + kSilenceMs;
-  for (;;) {
-    const long r = conn.recv_raw(buf, sizeof buf, deadline);
-    if (r == kReadCommand) return kEndCommand;
-    if (r == kReadTimeout || (r == kReadClosed && conn.parser.text().empty())) {
+  const HttpEnd r = conn.read_head(mono_ms() + kSilenceMs);
+  if (!conn.seen().empty()) c.ch.rt.status.store(kStHttpResponse);
+  switch (r) {
+    case HttpEnd::kComplete:
+      return kGoOn;
+    case HttpEnd::kStopped:
+      return kEndCommand;
+    case HttpEnd::kTimeout:
       log_admin("Warning: CH [%d]: HTTP Response Timeout\n", c.n);
       return kEndSourceFailed;
-    }
-    if (r == kReadError) {
+    case HttpEnd::kError:
       log_admin("Warning: CH [%d]: HTTP Response Error, Len[%d]\n", c.n, -1);
       return kEndSourceFailed;
-    }
-    if (r == kReadClosed) {  // closed inside the head
-      log_admin("Error: CH [%d]: HTTP Response=[%s]\n", c.n, http_log_text(conn.parser.text(), kLogCut).c_str());
+    case HttpEnd::kClosed:  // closed inside the head
+      log_admin("Error: CH [%d]: HTTP Response=[%s]\n", c.n, http_log_text(conn.parser().text(), kLogCut).c_str());
       return kEndSourceFailed;
-    }
-    c.ch.rt.status.store(kStHttpResponse);
-    if (seen.size() < kLogCut)
-      seen.append(reinterpret_cast<const char*>(buf), std::min<std::size_t>(static_cast<std::size_t>(r), kLogCut - seen.size()));
-    const std::size_t used = conn.parser.feed(buf, static_cast<std::size_t>(r));
-    if (conn.parser.state() == HttpHeadState::kFailed) {
-      log_admin("Error: CH [%d]: HTTP Response=[%s]\n", c.n, http_log_text(seen, kLogCut).c_str());
+    default:
+      log_admin("Error: CH [%d]: HTTP Response=[%s]\n", c.n, http_log_text(conn.seen(), kLogCut).c_str());
       return kEndSourceFailed;
-    }
-    if (conn.parser.state() == HttpHeadState::kDone) {
-      conn.begin_body(buf + used, static_cast<std::size_t>(r) - used);
-      return kGoOn;
-    }
   }
 }
 
 // The head without its blank line, for log lines (bounded to fit one).
 std::string head_for_log(const HttpConnection& conn) {
-  std::string t = conn.parser.text();
+  std::string t = conn.parser().text();
   while (!t.empty() && (t.back() == '\r' || t.back() == '\n')) t.pop_back();
   return http_log_text(t, kLogHeadMax);
 }
@@ -286,21 +199,17 @@ std::string head_for_log(const HttpConnection& conn) {
 // Follows a redirect in this cycle's copy of the source (and, for a permanent one, in
 // the shared slot). false when the location cannot be used.
 bool follow_redirect(Cycle& c, const HttpResponseHead& h, bool permanent) {
-  HttpTarget t;
-  if (!h.has_location || !http_resolve_location(h.location, c.ctx.src.path, t)) {
+  Source_URL_Info& s = c.ctx.src;
+  HttpEndpoint at = endpoint_of(s);
+  if (!h.has_location || !http_follow_location(h.location, at)) {
     log_admin(permanent ? "CH [%d]: Can not find Permanent URL\n" : "CH [%d]: Can not find Temp URL\n", c.n);
     return false;
   }
-  Source_URL_Info& s = c.ctx.src;
-  if (t.absolute) {
-    // Credentials go only where they were meant for, unless the location brings its own.
-    if (!t.credentials.empty()) s.credentials = t.credentials;
-    else if (t.host != s.host) s.credentials.clear();
-    s.host = t.host;
-    s.port = t.port;
-    s.ip.clear();
-  }
-  s.path = t.path;
+  if (at.host != s.host || at.port != s.port) s.ip.clear();
+  s.host = at.host;
+  s.port = at.port;
+  s.path = at.path;
+  s.credentials = at.credentials;
   if (!permanent) {
     c.temporary = true;
   } else if (!c.temporary) {
@@ -344,17 +253,19 @@ void commit_ts_entry(void* user, const uint8_t* data, int len) {
 }
 
 // Why the data of a connection ended.
-int data_end(Cycle& c, long r) {
-  switch (r) {
-    case kReadCommand:
+int data_end(Cycle& c, const HttpConnection& conn) {
+  switch (conn.end()) {
+    case HttpEnd::kStopped:
       return kEndCommand;
-    case kReadTimeout:
+    case HttpEnd::kTimeout:
       log_admin("Warning: CH [%d]: HTTP Data Timeout\n", c.n);
       break;
-    case kReadClosed:
+    case HttpEnd::kClosed:
+    case HttpEnd::kCutShort:
+    case HttpEnd::kComplete:
       log_admin("Warning: CH [%d]: HTTP Socket Zero Bytes\n", c.n);
       break;
-    case kReadBroken:
+    case HttpEnd::kBroken:
       log_admin("Warning: CH [%d]: HTTP chunked body broken\n", c.n);
       break;
     default:
@@ -380,14 +291,14 @@ int ts_loop(Cycle& c, HttpConnection& conn, const uint8_t* first, std::size_t fi
   std::vector<uint8_t> buf(kReadBytes);
   for (;;) {
     c.ch.rt.status.store(kStOn);
-    const long r = conn.read_body(buf.data(), buf.size());
+    const long r = read_body(conn, buf.data(), buf.size());
     if (r > 0) {
       feed_ts(al, out, buf.data(), static_cast<std::size_t>(r));
       continue;
     }
     // Whole packets already received are kept; a cut packet is not.
     ts_align_flush(al, commit_ts_entry, &out);
-    return data_end(c, r);
+    return data_end(c, conn);
   }
 }
 
@@ -479,13 +390,13 @@ int flv_loop(Cycle& c, HttpConnection& conn, const uint8_t* first, std::size_t f
   std::vector<uint8_t> buf(kReadBytes);
   for (;;) {
     ch.rt.status.store(kStOn);
-    const long r = conn.read_body(buf.data(), buf.size());
+    const long r = read_body(conn, buf.data(), buf.size());
     if (r > 0) {
       take(buf.data(), static_cast<std::size_t>(r));
       continue;
     }
     if (entry_len > 0) c.ctx.ring->commit(entry, entry_len);
-    return data_end(c, r);
+    return data_end(c, conn);
   }
 }
 
@@ -517,7 +428,7 @@ void set_on(Cycle& c) {
 int receive(Cycle& c, HttpConnection& conn) {
   Channel_Info& ch = c.ch;
   const int n = c.n;
-  const std::vector<uint8_t>& early = conn.early();
+  const std::vector<uint8_t> early(conn.early_data(), conn.early_data() + conn.early_size());
   if (early.empty()) {
     log_admin("CH [%d]: Pure HTTP Header \n", n);
   } else {
@@ -546,8 +457,8 @@ int receive(Cycle& c, HttpConnection& conn) {
   std::vector<uint8_t> buf(kReadBytes);
   bool final = false;
   while (classify_body(probe.data(), probe.size(), final) == kKindUnknownYet) {
-    const long r = conn.read_body(buf.data(), buf.size());
-    if (r == kReadCommand) return kEndCommand;
+    const long r = read_body(conn, buf.data(), buf.size());
+    if (conn.end() == HttpEnd::kStopped) return kEndCommand;
     if (r <= 0) {
       final = true;
       continue;
@@ -555,7 +466,7 @@ int receive(Cycle& c, HttpConnection& conn) {
     probe.insert(probe.end(), buf.data(), buf.data() + r);
   }
   if (probe.empty()) {
-    const std::string& type = conn.parser.head().content_type;
+    const std::string& type = conn.head().content_type;
     if (type.size() >= 9 && std::equal(type.begin(), type.begin() + 9, "text/html",
                                        [](char a, char b) { return (a | 0x20) == b; })) {
       log_admin("CH [%d]: is [%s]\n", n, head_for_log(conn).c_str());
@@ -574,7 +485,7 @@ int receive(Cycle& c, HttpConnection& conn) {
     ch.rt.nInput_Format.store(movie);
     c.ctx.src.type = movie_type;
     set_on(c);
-    conn.sock.close();
+    conn.close();
     ch.rt.status.store(kStReconnect);
     const int interval = config()->i(Key::channel_reconnection_interval);
     if (c.ctx.sleep_or_end(10LL * 1000 * std::clamp(interval, 0, 3600))) return kEndCommand;
@@ -631,17 +542,17 @@ int http_input_branch(InputContext& ctx) {
   c.ch.rt.nChannel_Status.store(kStatusConnecting);
   for (int redirects = 0;;) {
     if (ctx.should_end()) return kEndCommand;
-    HttpConnection conn(ctx);
+    HttpConnection conn([&ctx] { return ctx.should_end(); });
     int r = connect_and_send(c, conn);
     if (r != kGoOn) return r;
     r = read_head(c, conn);
     if (r != kGoOn) return r;
-    const HttpResponseHead& h = conn.parser.head();
+    const HttpResponseHead& h = conn.head();
     const int status = h.status;
     if (status == 200 || status == 206) return receive(c, conn);
-    const bool permanent = status == 301 || status == 308;
-    const bool temporary = status == 302 || status == 303 || status == 307;
-    if (permanent || temporary) {
+    const HttpRedirect redirect = http_redirect_kind(status);
+    const bool permanent = redirect == HttpRedirect::kPermanent;
+    if (redirect != HttpRedirect::kNone) {
       if (redirects == kMaxRedirects) {
         log_admin("CH [%d]: too many redirects [%d]\n", c.n, redirects);
         return kEndSourceFailed;

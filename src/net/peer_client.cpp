@@ -9,13 +9,12 @@
 #include "core/log.h"
 #include "core/os/time.h"
 #include "net/dns.h"
-#include "net/socket.h"
+#include "net/http_client.h"
 
 namespace kx {
 
 namespace {
 
-constexpr std::size_t kHeadMax = 16 * 1024;  // status line and headers
 constexpr std::size_t kHostMax = 255;
 constexpr std::size_t kPathMax = 4096;
 
@@ -34,48 +33,6 @@ bool valid_host(const std::string& h) {
 int left_ms(int64_t deadline) {
   const int64_t left = deadline - mono_ms();
   return left <= 0 ? 0 : static_cast<int>(std::min<int64_t>(left, INT32_MAX));
-}
-
-bool ieq_prefix(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    const char a = text[i] >= 'A' && text[i] <= 'Z' ? static_cast<char>(text[i] + 32) : text[i];
-    if (a != prefix[i]) return false;
-  }
-  return true;
-}
-
-// The reply's status and, when given, its Content-Length (-1 when absent). False when
-// the head is not an HTTP reply or a length is malformed.
-bool parse_head(std::string_view head, int& status, long long& length) {
-  status = 0;
-  length = -1;
-  if (head.compare(0, 5, "HTTP/") != 0) return false;
-  const std::size_t sp = head.find(' ');
-  const std::size_t eol = head.find("\r\n");
-  if (sp == std::string_view::npos || sp > eol || sp + 4 > head.size()) return false;
-  for (std::size_t i = sp + 1; i < sp + 4; ++i) {
-    if (head[i] < '0' || head[i] > '9') return false;
-    status = status * 10 + (head[i] - '0');
-  }
-  for (std::size_t at = eol; at != std::string_view::npos && at + 2 < head.size();) {
-    const std::size_t begin = at + 2;
-    const std::size_t end = head.find("\r\n", begin);
-    std::string_view line = head.substr(begin, end == std::string_view::npos ? std::string_view::npos : end - begin);
-    at = end;
-    if (!ieq_prefix(line, "content-length:")) continue;
-    line.remove_prefix(15);
-    while (!line.empty() && (line.front() == ' ' || line.front() == '\t')) line.remove_prefix(1);
-    while (!line.empty() && (line.back() == ' ' || line.back() == '\t')) line.remove_suffix(1);
-    if (line.empty() || line.size() > 18) return false;
-    long long v = 0;
-    for (const char c : line) {
-      if (c < '0' || c > '9') return false;
-      v = v * 10 + (c - '0');
-    }
-    length = v;
-  }
-  return true;
 }
 
 int fail(const std::string& host, int port, const char* why) {
@@ -100,51 +57,53 @@ int peer_ask(const std::string& host, int port, const std::string& path_and_quer
   a.s_addr = q.addr[0];
   const std::string ip = ipv4_text(ntohl(a.s_addr));
 
-  Socket sock;
-  if (tcp_connect(ip, port, left_ms(deadline), nullptr, sock) != 1) return fail(host, port, "connection failed");
-  std::string req = "GET " + path_and_query + " HTTP/1.0\r\nHost: " + host;
-  if (port != 80) req += ":" + std::to_string(port);
-  req += "\r\nUser-Agent: Kestrix\r\nConnection: close\r\n\r\n";
+  HttpConnection conn;
+  if (conn.connect(ip, port, left_ms(deadline)) != 1) return fail(host, port, "connection failed");
+  HttpRequestSpec spec;
+  spec.at.host = host;
+  spec.at.port = port;
+  spec.at.path = path_and_query.substr(1);
+  spec.host_form = HttpHostForm::kPortUnless80;
+  const std::string req = http_request_text(spec);
   const int send_left = left_ms(deadline);
-  if (send_left <= 0 || !send_all(sock.fd(), req.data(), req.size(), send_left))
-    return fail(host, port, "request not sent");
+  if (send_left <= 0 || !conn.send(req, send_left)) return fail(host, port, "request not sent");
 
-  std::string in;
-  std::size_t body_at = std::string::npos;
-  int status = 0;
-  long long length = -1;
-  char buf[8192];
-  // Each turn reads at least one byte or ends the exchange; the input is bounded.
-  for (;;) {
-    const int left = left_ms(deadline);
-    if (left <= 0) return fail(host, port, "no answer in time");
-    const long n = recv_some(sock.fd(), buf, sizeof buf, left);
-    if (n == -2) return fail(host, port, "no answer in time");
-    if (n < 0) return fail(host, port, "receive error");
-    if (n == 0) break;
-    in.append(buf, static_cast<std::size_t>(n));
-    if (body_at == std::string::npos) {
-      const std::size_t end = in.find("\r\n\r\n");
-      if (end == std::string::npos) {
-        if (in.size() > kHeadMax) return fail(host, port, "answer head too long");
-        continue;
-      }
-      if (end > kHeadMax) return fail(host, port, "answer head too long");
-      body_at = end + 4;
-      if (!parse_head(std::string_view(in).substr(0, end + 2), status, length))
-        return fail(host, port, "answer is not HTTP");
-      if (length > static_cast<long long>(kPeerAnswerMax)) return fail(host, port, "answer too long");
-    }
-    const std::size_t body = in.size() - body_at;
-    if (body > kPeerAnswerMax) return fail(host, port, "answer too long");
-    if (length >= 0 && body >= static_cast<std::size_t>(length)) break;
+  switch (conn.read_head(deadline)) {
+    case HttpEnd::kComplete:
+      break;
+    case HttpEnd::kTimeout:
+      return fail(host, port, "no answer in time");
+    case HttpEnd::kBadHead:
+      return fail(host, port, conn.parser().error() == HttpHeadError::kTooLong ? "answer head too long"
+                                                                                 : "answer is not HTTP");
+    case HttpEnd::kClosed:
+      return fail(host, port, "answer is not HTTP");
+    default:
+      return fail(host, port, "receive error");
   }
-  if (body_at == std::string::npos) return fail(host, port, "answer is not HTTP");
-  if (status < 200 || status > 299) return fail(host, port, "answer is not a success");
-  std::string body = in.substr(body_at);
-  if (length >= 0) {
-    if (body.size() < static_cast<std::size_t>(length)) return fail(host, port, "answer cut short");
-    body.resize(static_cast<std::size_t>(length));
+  const HttpResponseHead& h = conn.head();
+  if (h.status < 200 || h.status > 299) return fail(host, port, "answer is not a success");
+  if (h.content_length > static_cast<int64_t>(kPeerAnswerMax)) return fail(host, port, "answer too long");
+  std::string body;
+  uint8_t buf[8192];
+  // Each turn reads at least one byte or ends the exchange; the body is bounded.
+  for (;;) {
+    const long n = conn.read_body(buf, sizeof buf, deadline);
+    if (n <= 0) break;
+    body.append(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(n));
+    if (body.size() > kPeerAnswerMax) return fail(host, port, "answer too long");
+  }
+  switch (conn.end()) {
+    case HttpEnd::kComplete:
+    case HttpEnd::kClosed:
+      break;
+    case HttpEnd::kTimeout:
+      return fail(host, port, "no answer in time");
+    case HttpEnd::kCutShort:
+    case HttpEnd::kBroken:
+      return fail(host, port, "answer cut short");
+    default:
+      return fail(host, port, "receive error");
   }
   answer = std::move(body);
   return 1;

@@ -1,10 +1,9 @@
-#include "ingest/http_response.h"
+#include "net/http_answer.h"
 
 #include <cstring>
 #include <utility>
 #include <vector>
 
-#include "catalogue/base64.h"
 #include "core/text.h"
 
 namespace kx {
@@ -93,37 +92,18 @@ std::string last_coding(std::string_view v) {
 
 }  // namespace
 
-std::string http_get_request(const std::string& path, const std::string& host, int port,
-                             const std::string& credentials) {
-  // Control characters would split the request; none can be meant.
-  auto clean = [](const std::string& s) {
-    std::string out;
-    for (char c : s)
-      if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) out.push_back(c);
-    return out;
-  };
-  std::string r = "GET /" + clean(path) + " HTTP/1.0\r\n";
-  r += "User-Agent: Quillmarsh(Kestrix/12.2)\r\n";
-  r += "Range: bytes=0-\r\n";
-  r += "Host: " + clean(host) + ":" + std::to_string(port) + "\r\n";
-  r += "Connection: close\r\n";
-  if (!credentials.empty()) r += "Authorization: Basic " + base64_encode_text(credentials) + "\r\n";
-  r += "\r\n";
-  return r;
-}
-
 // ---- response head ----
 
 void HttpResponseParser::reset() {
   state_ = HttpHeadState::kNeedMore;
-  error_ = kHeadErrNone;
+  error_ = HttpHeadError::kNone;
   interim_ = 0;
   line_len_ = 0;
   text_.clear();
   head_ = HttpResponseHead{};
 }
 
-void HttpResponseParser::fail(int err) {
+void HttpResponseParser::fail(HttpHeadError err) {
   state_ = HttpHeadState::kFailed;
   error_ = err;
 }
@@ -135,11 +115,11 @@ std::size_t HttpResponseParser::feed(const uint8_t* p, std::size_t len) {
     const uint8_t c = p[i++];
     text_.push_back(static_cast<char>(c));
     if (c == 0) {
-      fail(kHeadErrMalformed);
+      fail(HttpHeadError::kMalformed);
       return i;
     }
     if (text_.size() <= 5 && !may_begin_status(text_)) {
-      fail(kHeadErrNotHttp);
+      fail(HttpHeadError::kNotHttp);
       return i;
     }
     if (c == '\n') {
@@ -150,7 +130,7 @@ std::size_t HttpResponseParser::feed(const uint8_t* p, std::size_t len) {
         }
         if (state_ != HttpHeadState::kNeedMore) return i;
         if (++interim_ > kMaxInterimHeads) {
-          fail(kHeadErrMalformed);
+          fail(HttpHeadError::kMalformed);
           return i;
         }
         text_.clear();
@@ -162,7 +142,7 @@ std::size_t HttpResponseParser::feed(const uint8_t* p, std::size_t len) {
       ++line_len_;
     }
     if (text_.size() >= cap_) {
-      fail(kHeadErrTooLong);
+      fail(HttpHeadError::kTooLong);
       return i;
     }
   }
@@ -182,13 +162,13 @@ bool HttpResponseParser::finish() {
     t.remove_prefix(nl + 1);
   }
   if (lines.empty()) {
-    fail(kHeadErrMalformed);
+    fail(HttpHeadError::kMalformed);
     return false;
   }
   head_ = HttpResponseHead{};
   head_.status = parse_status_line(lines[0]);
   if (head_.status == 0) {
-    fail(kHeadErrMalformed);
+    fail(HttpHeadError::kMalformed);
     return false;
   }
   head_.status_line = std::string(lines[0]);
@@ -221,7 +201,7 @@ bool HttpResponseParser::finish() {
     } else if (iequal(name, "Content-Length")) {
       const int64_t n = parse_content_length(value);
       if (n < 0 || (length >= 0 && n != length)) {
-        fail(kHeadErrMalformed);
+        fail(HttpHeadError::kMalformed);
         return false;
       }
       length = n;
@@ -230,6 +210,9 @@ bool HttpResponseParser::finish() {
       head_.chunked = last_coding(value) == "chunked";
     } else if (iequal(name, "Content-Type")) {
       if (head_.content_type.empty()) head_.content_type = value;
+    } else if (iequal(name, "Content-Range")) {
+      if (!head_.has_range)
+        head_.has_range = http_content_range(value, head_.range_first, head_.range_last, head_.range_total);
     }
   }
   // A transfer coding decides where the body ends, whatever the length says.
@@ -241,123 +224,151 @@ bool HttpResponseParser::finish() {
 // ---- chunked body ----
 
 void ChunkedDecoder::reset() {
-  state_ = kSize;
+  state_ = State::kSize;
   size_ = 0;
   digits_ = 0;
   line_ = 0;
   trailer_ = 0;
 }
 
+// One framing byte (anything but chunk data).
+void ChunkedDecoder::step(uint8_t c) {
+  auto end_of_size = [this] {
+    line_ = 0;
+    state_ = size_ == 0 ? State::kTrailer : State::kData;
+  };
+  auto next_chunk = [this] {
+    state_ = State::kSize;
+    size_ = 0;
+    digits_ = 0;
+  };
+  switch (state_) {
+    case State::kSize: {
+      const int v = hex_value(c);
+      if (v >= 0) {
+        if (++digits_ > kChunkSizeDigits) state_ = State::kError;
+        else size_ = size_ * 16 + static_cast<uint64_t>(v);
+      } else if (digits_ == 0) {
+        state_ = State::kError;
+      } else if (c == ';' || c == ' ' || c == '\t') {
+        state_ = State::kExt;
+        line_ = 0;
+      } else if (c == '\r') {
+        state_ = State::kSizeLf;
+      } else if (c == '\n') {
+        end_of_size();
+      } else {
+        state_ = State::kError;
+      }
+      break;
+    }
+    case State::kExt:
+      if (c == '\n') end_of_size();
+      else if (c == '\r') state_ = State::kSizeLf;
+      else if (++line_ > kChunkLineMax) state_ = State::kError;
+      break;
+    case State::kSizeLf:
+      if (c == '\n') end_of_size();
+      else state_ = State::kError;
+      break;
+    case State::kDataCr:
+      if (c == '\r') state_ = State::kDataLf;
+      else if (c == '\n') next_chunk();
+      else state_ = State::kError;
+      break;
+    case State::kDataLf:
+      if (c == '\n') next_chunk();
+      else state_ = State::kError;
+      break;
+    case State::kTrailer:  // at the start of a trailer line
+      if (c == '\r') {
+        state_ = State::kTrailerLf;
+      } else if (c == '\n') {
+        state_ = State::kDone;
+      } else {
+        state_ = State::kTrailerLine;
+        line_ = 1;
+      }
+      break;
+    case State::kTrailerLine:
+      if (c == '\n') state_ = State::kTrailer;
+      else if (++line_ > kChunkLineMax) state_ = State::kError;
+      break;
+    case State::kTrailerLf:
+      state_ = c == '\n' ? State::kDone : State::kError;
+      break;
+    default:
+      break;
+  }
+  if (state_ == State::kTrailerLine || state_ == State::kTrailerLf || state_ == State::kTrailer) {
+    if (++trailer_ > kTrailerMax) state_ = State::kError;
+  }
+}
+
 long ChunkedDecoder::decode(uint8_t* buf, std::size_t len) {
-  if (state_ == kError) return -1;
+  if (state_ == State::kError) return -1;
   std::size_t out = 0;
   std::size_t i = 0;
-  auto end_of_size = [&] {
-    if (size_ == 0) {
-      state_ = kTrailer;
-      line_ = 0;
-    } else {
-      state_ = kData;
-    }
-  };
-  while (i < len && state_ != kDone && state_ != kError) {
-    if (state_ == kData) {
+  while (i < len && state_ != State::kDone && state_ != State::kError) {
+    if (state_ == State::kData) {
       const std::size_t left = len - i;
       const std::size_t n = size_ < left ? static_cast<std::size_t>(size_) : left;
       if (out != i) std::memmove(buf + out, buf + i, n);
       out += n;
       i += n;
       size_ -= n;
-      if (size_ == 0) state_ = kDataCr;
+      if (size_ == 0) state_ = State::kDataCr;
       continue;
     }
-    const uint8_t c = buf[i++];
-    switch (state_) {
-      case kSize: {
-        const int v = hex_value(c);
-        if (v >= 0) {
-          if (++digits_ > kChunkSizeDigits) {
-            state_ = kError;
-            break;
-          }
-          size_ = size_ * 16 + static_cast<uint64_t>(v);
-        } else if (digits_ == 0) {
-          state_ = kError;
-        } else if (c == ';' || c == ' ' || c == '\t') {
-          state_ = kExt;
-          line_ = 0;
-        } else if (c == '\r') {
-          state_ = kSizeLf;
-        } else if (c == '\n') {
-          end_of_size();
-        } else {
-          state_ = kError;
-        }
-        break;
-      }
-      case kExt:
-        if (c == '\n') {
-          end_of_size();
-        } else if (c == '\r') {
-          state_ = kSizeLf;
-        } else if (++line_ > kChunkLineMax) {
-          state_ = kError;
-        }
-        break;
-      case kSizeLf:
-        if (c == '\n') end_of_size();
-        else state_ = kError;
-        break;
-      case kDataCr:
-        if (c == '\r') {
-          state_ = kDataLf;
-        } else if (c == '\n') {
-          state_ = kSize;
-          size_ = 0;
-          digits_ = 0;
-        } else {
-          state_ = kError;
-        }
-        break;
-      case kDataLf:
-        if (c == '\n') {
-          state_ = kSize;
-          size_ = 0;
-          digits_ = 0;
-        } else {
-          state_ = kError;
-        }
-        break;
-      case kTrailer:  // at the start of a trailer line
-        if (c == '\r') {
-          state_ = kTrailerLf;
-        } else if (c == '\n') {
-          state_ = kDone;
-        } else {
-          state_ = kTrailerLine;
-          line_ = 1;
-        }
-        break;
-      case kTrailerLine:
-        if (c == '\n') {
-          state_ = kTrailer;
-        } else if (++line_ > kChunkLineMax) {
-          state_ = kError;
-        }
-        break;
-      case kTrailerLf:
-        if (c == '\n') state_ = kDone;
-        else state_ = kError;
-        break;
-      default:
-        break;
-    }
-    if (state_ == kTrailerLine || state_ == kTrailerLf || state_ == kTrailer) {
-      if (++trailer_ > kTrailerMax) state_ = kError;
+    step(buf[i++]);
+  }
+  if (state_ == State::kError) return -1;
+  return static_cast<long>(out);
+}
+
+// ---- Content-Range ----
+
+namespace {
+
+// Digits at the front of v into n; how many were taken (0: none, or too many).
+std::size_t take_number(std::string_view v, int64_t& n) {
+  std::size_t i = 0;
+  n = 0;
+  while (i < v.size() && is_digit(v[i])) {
+    if (i == static_cast<std::size_t>(kContentLengthDigits)) return 0;
+    n = n * 10 + (v[i] - '0');
+    ++i;
+  }
+  return i;
+}
+
+}  // namespace
+
+bool http_content_range(std::string_view v, int64_t& first, int64_t& last, int64_t& total) {
+  first = last = total = -1;
+  v = trim_blanks(v);
+  if (v.size() < 6 || !iequal(v.substr(0, 6), "bytes ")) return false;
+  v = trim_blanks(v.substr(6));
+  int64_t n = 0;
+  const std::size_t a = take_number(v, n);
+  if (a == 0 || a >= v.size() || v[a] != '-') return false;
+  v.remove_prefix(a + 1);
+  const std::size_t b = take_number(v, last);
+  if (b == 0) last = -1;
+  else if (last < n) return false;
+  v.remove_prefix(b);
+  if (!v.empty()) {
+    if (v[0] != '/') return false;
+    v.remove_prefix(1);
+    if (v != "*") {
+      int64_t t = 0;
+      const std::size_t c = take_number(v, t);
+      if (c == 0 || c != v.size() || (last >= 0 && t <= last)) return false;
+      total = t;
     }
   }
-  if (state_ == kError) return -1;
-  return static_cast<long>(out);
+  first = n;
+  return true;
 }
 
 // ---- redirects ----

@@ -1,5 +1,5 @@
 // The HTTP response head parser, the chunked-body decoder and redirect targets on arbitrary
-// bytes. Input: one byte choosing the piece size, then the response. Checks: nothing is
+// bytes (and the Content-Range field). Input: one byte choosing the piece size, then the response. Checks: nothing is
 // taken past what was given; the head is the same whether it comes whole or in pieces;
 // the fields lie within their bounds; the body decoded whole and in pieces is the same,
 // never longer than its input; a redirect target keeps its bounds.
@@ -9,14 +9,14 @@
 #include <vector>
 
 #include "core/log.h"
-#include "ingest/http_response.h"
+#include "net/http_answer.h"
 
 namespace {
 
 struct HeadRun {
   std::size_t taken = 0;
   kx::HttpHeadState state = kx::HttpHeadState::kNeedMore;
-  int error = 0;
+  kx::HttpHeadError error = kx::HttpHeadError::kNone;
   kx::HttpResponseHead head;
 };
 
@@ -84,6 +84,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       h.content_length != cut.head.content_length || h.content_type != cut.head.content_type)
     std::abort();
   if (h.chunked && h.content_length != -1) std::abort();
+  if (h.has_range != cut.head.has_range || h.range_first != cut.head.range_first ||
+      h.range_total != cut.head.range_total)
+    std::abort();
+  if (h.has_range && (h.range_first < 0 || (h.range_last >= 0 && h.range_last < h.range_first) ||
+                      (h.range_total >= 0 && h.range_last >= h.range_total)))
+    std::abort();
 
   // The body as chunked coding, whole and in pieces.
   const std::vector<uint8_t> body(data + whole.taken, data + size);

@@ -1,6 +1,6 @@
-// The client side of HTTP/1.x that the HTTP source input needs: the GET request, a bounded
-// response-head parser and a chunked-body decoder, both fed bytes in pieces of any size,
-// and the resolution of a redirect's Location.
+// The byte-level half of the HTTP client: a bounded answer-head parser and a chunked-body
+// decoder, both fed bytes in pieces of any size, the Content-Range field, and the
+// resolution of a redirect's Location.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -16,12 +16,6 @@ inline constexpr std::size_t kHttpPathMax = 511;
 inline constexpr std::size_t kHttpHostMax = 255;
 inline constexpr std::size_t kHttpCredentialsMax = 127;
 
-// The request the input sends: "GET /path HTTP/1.0" with the product's user agent, an open
-// byte range, the host with its port, "Connection: close", and Basic credentials (one line
-// of Base64) when credentials ("user:password") are given. path is without its leading "/".
-std::string http_get_request(const std::string& path, const std::string& host, int port,
-                             const std::string& credentials);
-
 // What a response head says.
 struct HttpResponseHead {
   int status = 0;                // 100-599
@@ -31,14 +25,18 @@ struct HttpResponseHead {
   int64_t content_length = -1;   // -1 when absent, or when a transfer coding overrides it
   bool chunked = false;          // the last transfer coding is "chunked"
   std::string content_type;      // as sent, trimmed
+  // The first Content-Range field, when it could be read: first and last byte (last -1
+  // when not given) and the whole length (-1 for "*" or none).
+  bool has_range = false;
+  int64_t range_first = -1, range_last = -1, range_total = -1;
 };
 
 enum class HttpHeadState { kNeedMore, kDone, kFailed };
-enum HttpHeadError : int {
-  kHeadErrNone = 0,
-  kHeadErrNotHttp = 1,    // the first bytes cannot begin a status line ("HTTP/" or "ICY ")
-  kHeadErrTooLong = 2,    // no blank line within the cap
-  kHeadErrMalformed = 3,  // a bad status line, a NUL byte, a bad or conflicting length
+enum class HttpHeadError {
+  kNone,
+  kNotHttp,    // the first bytes cannot begin a status line ("HTTP/" or "ICY ")
+  kTooLong,    // no blank line within the cap
+  kMalformed,  // a bad status line, a NUL byte, a bad or conflicting length
 };
 
 // Reads one response head from bytes that arrive in pieces. Interim 1xx heads are passed
@@ -54,18 +52,18 @@ class HttpResponseParser {
   std::size_t feed(const uint8_t* p, std::size_t len);
 
   HttpHeadState state() const { return state_; }
-  int error() const { return error_; }
+  HttpHeadError error() const { return error_; }
   const HttpResponseHead& head() const { return head_; }
   // The bytes of the current head as received (at most the cap), for log lines.
   const std::string& text() const { return text_; }
 
  private:
-  void fail(int err);
+  void fail(HttpHeadError err);
   bool finish();  // parses text_; true when the head is final
 
   std::size_t cap_;
   HttpHeadState state_ = HttpHeadState::kNeedMore;
-  int error_ = kHeadErrNone;
+  HttpHeadError error_ = HttpHeadError::kNone;
   int interim_ = 0;
   std::size_t line_len_ = 0;  // characters of the current line, CR aside
   std::string text_;
@@ -81,12 +79,13 @@ class ChunkedDecoder {
   // Decodes buf[0, len) in place: returns how many body bytes now lie at buf[0, n), or -1
   // once the framing is broken. Bytes after the last chunk's trailer are not body.
   long decode(uint8_t* buf, std::size_t len);
-  bool done() const { return state_ == kDone; }
-  bool failed() const { return state_ == kError; }
+  bool done() const { return state_ == State::kDone; }
+  bool failed() const { return state_ == State::kError; }
 
  private:
-  enum State { kSize, kExt, kSizeLf, kData, kDataCr, kDataLf, kTrailer, kTrailerLine, kTrailerLf, kDone, kError };
-  State state_ = kSize;
+  enum class State { kSize, kExt, kSizeLf, kData, kDataCr, kDataLf, kTrailer, kTrailerLine, kTrailerLf, kDone, kError };
+  void step(uint8_t c);
+  State state_ = State::kSize;
   uint64_t size_ = 0;
   int digits_ = 0;
   std::size_t line_ = 0;   // characters of an extension or trailer line
@@ -108,6 +107,10 @@ struct HttpTarget {
 // another scheme, no host, a port outside 1-65535, a control character, or a field
 // beyond its bound.
 bool http_resolve_location(std::string_view value, std::string_view base_path, HttpTarget& out);
+
+// A Content-Range value "bytes first-[last][/total|*]": false when it cannot be read.
+// last and total are -1 when not given.
+bool http_content_range(std::string_view value, int64_t& first, int64_t& last, int64_t& total);
 
 // Text fit for a log line: at most max bytes of s, other control characters than CR and
 // LF shown as ".".
