@@ -253,7 +253,7 @@ int read_channel_file(std::string& text) {
   const std::string path = work_file(kChannelFile);
   if (!file_exists(path) || file_size(path) <= 0) log_sys("Failed to open %s\n", kChannelFile);
 
-  switch (read_store(channel_store(), text)) {
+  switch (read_store(channel_store(), text, true)) {
     case ReadResult::kRead:
       break;
     case ReadResult::kFromBackup:

@@ -1,5 +1,4 @@
 // Writing the channel catalogue: the stored (scrambled) form and the plain export.
-#include <sys/stat.h>
 
 #include <cstdio>
 
@@ -7,6 +6,7 @@
 #include "catalogue/scramble.h"
 #include "catalogue/store_file.h"
 #include "core/log.h"
+#include "core/os/file.h"
 
 namespace kx {
 
@@ -144,7 +144,7 @@ int save_defs_locked(const ChannelDefList& defs, bool clean, const std::string& 
   StoreFile& f = channel_store();
   if (!save_store(f, text, 0600, keep_as)) return 0;
   // The old file kept beside it holds the same sources: nobody else may read it either.
-  ::chmod(work_file(keep_as.empty() ? f.backup : keep_as).c_str(), 0600);
+  set_file_mode(work_file(keep_as.empty() ? f.backup : keep_as), 0600);
   return 1;
 }
 

@@ -1,5 +1,4 @@
 // Folder channels: a folder's files played in a loop, scheduled from the catalogue load.
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <mutex>
@@ -62,14 +61,12 @@ int build_folder_list(ChannelDef& def, const std::string& folder) {
   for (const auto& n : names) {
     FolderFile f;
     f.path = dir + "/" + n;
-    struct stat st;
-    if (::stat(f.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (!regular_file(f.path, f.size)) continue;
     if (def.folder.size() >= kFolderMaxFiles) {
       log_sys("CH[%d] folder [%s] has more than %d files; the rest are left out\n",
               def.nChannel_No, dir.c_str(), static_cast<int>(kFolderMaxFiles));
       break;
     }
-    f.size = st.st_size;
     def.folder.push_back(std::move(f));
   }
 

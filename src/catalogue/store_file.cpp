@@ -1,9 +1,6 @@
 #include "catalogue/store_file.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cerrno>
 
 #include "core/log.h"
@@ -21,17 +18,10 @@ std::string work_file(const std::string& name) {
 
 namespace {
 
-// Permission bits of a file; 0 when it cannot be queried.
-int file_mode(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return 0;
-  return static_cast<int>(st.st_mode & 0777);
-}
-
 // A backup that nobody else may read keeps that protection in the file's place.
 int restore_mode(const std::string& backup) {
   const int m = file_mode(backup);
-  return m != 0 && (m & 077) == 0 ? 0600 : 0644;
+  return m > 0 && (m & 077) == 0 ? 0600 : 0644;
 }
 
 ReadResult nothing_readable(const std::string& path) {
@@ -40,7 +30,9 @@ ReadResult nothing_readable(const std::string& path) {
 
 }  // namespace
 
-ReadResult read_store(StoreFile& f, std::string& text) {
+// The log lines name the files as the store knows them (relative to the working
+// directory), whatever folder the server runs in.
+ReadResult read_store(StoreFile& f, std::string& text, bool log_failed_restore) {
   const std::string path = work_file(f.path), backup = work_file(f.backup);
   if (read_text_file(path, text)) return ReadResult::kRead;
   Guard g(f.lock);  // a save must not rotate the backup while it is put back
@@ -48,18 +40,23 @@ ReadResult read_store(StoreFile& f, std::string& text) {
   const int err = errno;
   if (file_exists(path) && file_size(path) > 0) {
     log_sys("System Error: [%s] exists but cannot be read (errno [%d]); it and [%s] are left as they are\n",
-            path.c_str(), err, backup.c_str());
+            f.path.c_str(), err, f.backup.c_str());
     text.clear();
     return ReadResult::kUnreadable;
   }
+  text.clear();
   std::string data;
-  if (!read_file(backup, data)) return nothing_readable(path);
-  if (!replace_file(path, data, restore_mode(backup))) {
-    log_sys("rename %s to %s error\n", backup.c_str(), path.c_str());
-    text.clear();
+  if (!read_file(backup, data)) {
+    // Putting the backup back is tried whenever the file is missing, and fails without one.
+    if (log_failed_restore && (!file_exists(path) || file_exists(backup)))
+      log_sys("rename %s to %s error\n", f.backup.c_str(), f.path.c_str());
     return nothing_readable(path);
   }
-  log_sys("rename %s to %s sucessfully\n", backup.c_str(), path.c_str());
+  if (!replace_file(path, data, restore_mode(backup))) {
+    log_sys("rename %s to %s error\n", f.backup.c_str(), f.path.c_str());
+    return nothing_readable(path);
+  }
+  log_sys("rename %s to %s sucessfully\n", f.backup.c_str(), f.path.c_str());
   text = std::move(data);
   terminate_lines(text);
   return ReadResult::kFromBackup;
@@ -75,22 +72,14 @@ std::string folder_of(const std::string& path) {
   return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool sync_folder(const std::string& path) {
-  const int fd = ::open(folder_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool ok = ::fsync(fd) == 0;
-  ::close(fd);
-  return ok;
-}
-
 // Writes a fresh file (never through an old one or a link left in its place) and syncs it.
 bool write_synced(const std::string& path, const std::string& data, int mode) {
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) return false;
+  if (!remove_if_present(path)) return false;
   File out;
   if (!out.open(path, File::kWriteTruncate, mode)) return false;
   const bool ok = out.write(data.data(), data.size()) && out.sync();
   out.close();
-  if (!ok) ::unlink(path.c_str());
+  if (!ok) remove_file(path);
   return ok;
 }
 
@@ -99,52 +88,59 @@ bool write_synced(const std::string& path, const std::string& data, int mode) {
 // set when there is no current file (nothing to keep).
 bool keep_current(const std::string& path, const std::string& keep_tmp, bool& absent) {
   absent = false;
-  ::unlink(keep_tmp.c_str());
-  if (::link(path.c_str(), keep_tmp.c_str()) == 0) return true;
-  if (errno == ENOENT && !file_exists(path)) {
+  remove_file(keep_tmp);
+  if (link_file(path, keep_tmp)) return true;
+  if (!file_exists(path)) {
     absent = true;
     return true;
   }
   std::string data;
   if (!read_file(path, data) && file_size(path) != 0) return false;
-  return write_synced(keep_tmp, data, file_mode(path) ? file_mode(path) : 0600);
+  const int mode = file_mode(path);
+  return write_synced(keep_tmp, data, mode > 0 ? mode : 0600);
 }
 
+// The names of one replacement: full paths for the calls, store names for the log.
+struct Names {
+  std::string temp, path, keep;           // full paths
+  const std::string &temp_name, &path_name, &keep_name;  // as logged
+};
+
 // The renames, in an order that never leaves the file's name empty: the old content is
-// held under keep_tmp, the new file takes the name, then keep_tmp becomes the backup.
-int rotate(const std::string& temp, const std::string& path, const std::string& keep) {
-  const std::string keep_tmp = keep + ".old";
+// held under keep + ".old", the new file takes the name, then that becomes the backup.
+int rotate(const Names& n) {
+  const std::string keep_tmp = n.keep + ".old";
   bool absent = false;
-  if (!keep_current(path, keep_tmp, absent)) {
-    log_sys("rename %s to %s error\n", path.c_str(), keep.c_str());
+  if (!keep_current(n.path, keep_tmp, absent)) {
+    log_sys("rename %s to %s error\n", n.path_name.c_str(), n.keep_name.c_str());
     return 0;
   }
-  if (::rename(temp.c_str(), path.c_str()) != 0) {
-    log_sys("rename %s to %s error\n", temp.c_str(), path.c_str());
-    if (!absent) ::unlink(keep_tmp.c_str());
+  if (!rename_file(n.temp, n.path)) {
+    log_sys("rename %s to %s error\n", n.temp_name.c_str(), n.path_name.c_str());
+    if (!absent) remove_file(keep_tmp);
     return 0;
   }
-  if (!absent && ::rename(keep_tmp.c_str(), keep.c_str()) != 0) {
+  if (!absent && !rename_file(keep_tmp, n.keep)) {
     // The new content is in place; only the backup is stale.
-    log_sys("rename %s to %s error\n", path.c_str(), keep.c_str());
-    ::unlink(keep_tmp.c_str());
+    log_sys("rename %s to %s error\n", n.path_name.c_str(), n.keep_name.c_str());
+    remove_file(keep_tmp);
   }
-  sync_folder(path);
+  sync_dir(folder_of(n.path));
   return 1;
 }
 
 }  // namespace
 
 int save_store(StoreFile& f, const std::string& data, int mode, const std::string& keep_as) {
-  const std::string path = work_file(f.path), temp = work_file(f.temp);
-  const std::string keep = work_file(keep_as.empty() ? f.backup : keep_as);
+  const std::string& keep_name = keep_as.empty() ? f.backup : keep_as;
+  const Names n{work_file(f.temp), work_file(f.path), work_file(keep_name), f.temp, f.path, keep_name};
   Guard g(f.lock);
-  if (!write_synced(temp, data, mode)) {
+  if (!write_synced(n.temp, data, mode)) {
     log_sys("disk written error\n");
     return 0;
   }
-  if (rotate(temp, path, keep)) return 1;
-  ::unlink(temp.c_str());
+  if (rotate(n)) return 1;
+  remove_file(n.temp);
   return 0;
 }
 
@@ -187,8 +183,12 @@ std::size_t find_close(std::string_view text, std::string_view tag, std::size_t 
 }
 
 // Walks the attributes of an opening tag over [i, end): name, '=', quoted value, separated
-// by whitespace. Returns the offset of the tag's ">", or npos when an attribute is
-// malformed (the list read so far is kept).
+// by whitespace. Returns the offset of the tag's ">", or npos when the attributes run to
+// the element's end. A malformed attribute (a quote inside a value, a value without its
+// closing quote, a name without a value) does not end the list: the scan picks up again
+// at the next "name=" with a quote that follows whitespace or a quote, so the attributes
+// after it are kept. A value cut at a quote inside it keeps the text before that quote.
+// Nothing is read at or past end.
 class AttrScan {
  public:
   AttrScan(std::string_view text, std::size_t end, Element& out) : t_(text), end_(end), out_(out) {}
@@ -198,7 +198,11 @@ class AttrScan {
       i = skip_space(i);
       if (i >= end_) return std::string_view::npos;
       if (t_[i] == '>') return i;
-      if (!attribute(i)) return std::string_view::npos;
+      std::size_t resume = i;
+      if (!attribute(i, resume)) {
+        i = resync(resume);
+        if (i >= end_) return std::string_view::npos;
+      }
     }
   }
 
@@ -208,22 +212,51 @@ class AttrScan {
     return i;
   }
 
-  // One name="value" pair starting at i; i moves past it.
-  bool attribute(std::size_t& i) {
+  // The end of the name="  (or name='  ) that starts at i, just past its opening quote;
+  // npos when none starts there.
+  std::size_t name_eq_quote(std::size_t i) const {
     const std::size_t name_at = i;
     while (i < end_ && is_name_char(t_[i])) ++i;
-    if (i == name_at) return false;
-    const std::string_view name = t_.substr(name_at, i - name_at);
+    if (i == name_at) return std::string_view::npos;
     i = skip_space(i);
-    if (i >= end_ || t_[i] != '=') return false;
+    if (i >= end_ || t_[i] != '=') return std::string_view::npos;
     i = skip_space(i + 1);
-    if (i >= end_ || (t_[i] != '"' && t_[i] != '\'')) return false;
-    const char quote = t_[i++];
-    const std::size_t value_at = i;
+    if (i >= end_ || (t_[i] != '"' && t_[i] != '\'')) return std::string_view::npos;
+    return i + 1;
+  }
+
+  // The next offset at or after from where a name=" starts after whitespace or a quote;
+  // end_ when there is none.
+  std::size_t resync(std::size_t from) const {
+    for (std::size_t p = from == 0 ? 1 : from; p < end_; ++p) {
+      const char before = t_[p - 1];
+      if ((is_space(before) || before == '"' || before == '\'') && name_eq_quote(p) != std::string_view::npos)
+        return p;
+    }
+    return end_;
+  }
+
+  // One name="value" pair starting at i; true with i moved past it. false when it is
+  // malformed, with resume set where the search for the next attribute starts (always
+  // past i's old value, so the scan moves on).
+  bool attribute(std::size_t& i, std::size_t& resume) {
+    const std::size_t name_at = i;
+    while (i < end_ && is_name_char(t_[i])) ++i;
+    const std::string_view name = t_.substr(name_at, i - name_at);
+    const std::size_t value_at = name.empty() ? std::string_view::npos : name_eq_quote(name_at);
+    if (value_at == std::string_view::npos) {
+      resume = std::max(i, name_at + 1);
+      return false;
+    }
+    const char quote = t_[value_at - 1];
+    i = value_at;
     while (i < end_ && t_[i] != quote) ++i;
-    if (i >= end_) return false;
+    resume = value_at;
+    if (i >= end_) return false;  // no closing quote before the element's end
     out_.attrs.emplace_back(name, t_.substr(value_at, i - value_at));
     ++i;
+    // Anything but a separator here means the quote closed the value too early: the
+    // attributes that follow are found again from inside it.
     return i >= end_ || is_space(t_[i]) || t_[i] == '>';
   }
 

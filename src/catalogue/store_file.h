@@ -29,7 +29,10 @@ enum class ReadResult { kRead, kFromBackup, kMissing, kEmpty, kUnreadable };
 // "rename %s to %s error\n" are logged. kMissing / kEmpty: nothing readable.
 // kUnreadable: the file holds data that cannot be read (permissions, an I/O error); it may
 // hold entries its older backup lacks, so neither file is touched and nothing is loaded.
-ReadResult read_store(StoreFile& f, std::string& text);
+// With log_failed_restore, a missing file whose backup cannot be put back (none there)
+// logs "rename %s to %s error\n" too (the files whose loading names that step). The
+// lines name the files by their store names.
+ReadResult read_store(StoreFile& f, std::string& text, bool log_failed_restore = false);
 
 // Replaces the file with data: the temporary file is written and synced, then, under the
 // file's lock, the current file becomes the backup (or keep_as, when given) and the

@@ -86,7 +86,7 @@ void set_user_reseller(std::string_view user_id, const std::string& name, const 
 int read_reseller_file(StoreFile& f, std::string& text) {
   if (read_text_file(work_file(f.path), text)) return 1;
   log_sys("Error: Failed to Open Reseller Profile [%s].\n", f.path.c_str());
-  switch (read_store(f, text)) {
+  switch (read_store(f, text, true)) {
     case ReadResult::kRead:
       return 1;
     case ReadResult::kFromBackup:

@@ -2,8 +2,6 @@
 // look-ups and the plain export. The editing operations are in users_file.cpp.
 #include "subscribers/users.h"
 
-#include <sys/stat.h>
-
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -69,7 +67,7 @@ void say(const char* text) {
 
 void protect(const char* name) {
   const std::string path = work_file(name);
-  if (file_exists(path)) ::chmod(path.c_str(), 0600);
+  if (file_exists(path)) set_file_mode(path, 0600);
 }
 
 int read_int(std::string_view s) {
@@ -320,15 +318,27 @@ std::string expiry_text(const User_Profile& u) {
   return buf;
 }
 
-std::string entry_text(const User_Profile& u, bool plain, const char* points_text) {
+namespace {
+
+std::string stored_password(const std::string& pw, PasswordForm form) {
+  switch (form) {
+    case PasswordForm::kCurrent: return password_encode(pw);
+    case PasswordForm::kOlder: return password_encode_older(pw);
+    case PasswordForm::kPlain: break;
+  }
+  return pw;
+}
+
+// export_form: the download's form, plain passwords and the expiry as "%02d/%02d/%02d".
+std::string entry_of(const User_Profile& u, PasswordForm form, bool export_form, const char* points_text) {
   std::string out;
-  out.reserve(1024 + (plain ? 0 : 512));
+  out.reserve(1024 + (form == PasswordForm::kPlain ? 0 : 512));
   append_element(out, "userid", u.user_id);
-  append_element(out, "password", plain ? u.password : password_encode(u.password));
-  append_element(out, "rating_password", plain ? u.rating_password : password_encode(u.rating_password));
+  append_element(out, "password", stored_password(u.password, form));
+  append_element(out, "rating_password", stored_password(u.rating_password, form));
   append_element(out, "group", u.group_name);
   char buf[64];
-  if (plain) {
+  if (export_form) {
     std::snprintf(buf, sizeof buf, "%02d/%02d/%02d", u.expiry_month, u.expiry_day, u.expiry_year);
     append_element(out, "channel_expired_time", buf);
   } else {
@@ -344,9 +354,28 @@ std::string entry_text(const User_Profile& u, bool plain, const char* points_tex
   return out;
 }
 
+bool password_fits(const std::string& pw, PasswordForm form) {
+  if (form == PasswordForm::kCurrent || pw.empty()) return true;
+  if (form == PasswordForm::kPlain) return clean_value(pw);  // element text as it is
+  std::string back;
+  return password_decode_older(password_encode_older(pw), back) && back == pw;
+}
+
+}  // namespace
+
+std::string entry_text(const User_Profile& u, PasswordForm form, const char* points_text) {
+  return entry_of(u, form, false, points_text);
+}
+
+bool entry_fits(const User_Profile& u, PasswordForm form) {
+  return password_fits(u.password, form) && password_fits(u.rating_password, form);
+}
+
 }  // namespace user_store
 
-std::string format_user_entry(const User_Profile& u, bool plain) { return entry_text(u, plain, nullptr); }
+std::string format_user_entry(const User_Profile& u, bool plain) {
+  return plain ? entry_of(u, PasswordForm::kPlain, true, nullptr) : entry_text(u, PasswordForm::kCurrent, nullptr);
+}
 
 std::string format_user_file(const std::vector<UserPtr>& list) {
   std::string out = kCurrentDeclaration;
@@ -361,7 +390,7 @@ int load_user_profiles() {
   std::string text;
   if (!read_text_file(work_file(kUserFile), text)) {
     log_sys("Error: Failed to Open User Profile [%s].\n", kUserFile);
-    switch (read_store(file(), text)) {
+    switch (read_store(file(), text, true)) {
       case ReadResult::kRead:
         break;
       case ReadResult::kFromBackup:
@@ -396,7 +425,10 @@ int load_user_profiles() {
       protect(kUserDecryptFile);
       log_sys("Encrypt the old user profile to advanced encrypted user profile\n");
     } else {
+      // The file keeps its form; edits write their entries in that form until a later
+      // load converts it.
       say(" User Profile Failed\n");
+      log_sys("System Error: [%s] could not be rewritten in the encrypted form; it stays as it is\n", kUserFile);
     }
   }
   return 1;

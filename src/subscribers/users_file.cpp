@@ -71,10 +71,23 @@ UserPtr copy_fields(const User_Profile& r) {
 
 // ---- the file text ----
 
-// Reads the file for an edit; false (with the console message) when it cannot be read.
-bool read_for_edit(std::string& text) {
-  if (read_text_file(work_file(kUserFile), text)) return true;
-  say(" User Profile Failed\n");
+// The file's text for an edit and the password form its entries are written in: the
+// form its declaration announces, which is not the current one when the conversion at
+// load failed. false (with the console message) when it cannot be read.
+bool read_for_edit(std::string& text, PasswordForm& form) {
+  if (!read_text_file(work_file(kUserFile), text)) {
+    say(" User Profile Failed\n");
+    return false;
+  }
+  form = user_file_form(text);
+  return true;
+}
+
+// The users' passwords can be stored in the file's form; logged when they cannot.
+bool fits(const User_Profile& u, PasswordForm form) {
+  if (entry_fits(u, form)) return true;
+  log_sys("System Error: Username [%s] password cannot be stored in the old form of [%s]; not changed\n",
+          u.user_id.c_str(), kUserFile);
   return false;
 }
 
@@ -99,11 +112,15 @@ bool find_entry(std::string_view text, std::string_view id, std::size_t& begin, 
   return true;
 }
 
-// Where the first entry goes: after the declaration line.
+// Where the first entry goes: after the declaration line, which may follow a byte-order
+// mark and blank lines; after those when there is no declaration.
 std::size_t after_declaration(std::string_view text) {
-  if (text.compare(0, 5, "<?xml") != 0) return 0;
-  const std::size_t eol = text.find("\r\n");
-  return eol == std::string_view::npos ? text.size() : eol + 2;
+  std::size_t at = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
+  while (at < text.size() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\r' || text[at] == '\n')) ++at;
+  if (text.compare(at, 5, "<?xml") != 0) return at;
+  const std::size_t end = text.find("?>", at);
+  const std::size_t eol = text.find('\n', end == std::string_view::npos ? at : end);
+  return eol == std::string_view::npos ? text.size() : eol + 1;
 }
 
 // Where entries inserted at a 1-based position go; npos (logged) when the anchor entry
@@ -138,13 +155,14 @@ int replace_entry(int index, const User_Profile& rec) {
   check_group(*u, false);
 
   std::string text;
-  if (!read_for_edit(text)) return 0;
+  PasswordForm form = PasswordForm::kCurrent;
+  if (!read_for_edit(text, form) || !fits(*u, form)) return 0;
   std::size_t begin = 0, end = 0;
   if (!find_entry(text, u->user_id, begin, end)) {
     log_sys(" Update User [%s] Not Found\n", u->user_id.c_str());
     return 0;
   }
-  const std::string updated = text.substr(0, begin) + entry_text(*u, false, nullptr) + text.substr(end);
+  const std::string updated = text.substr(0, begin) + entry_text(*u, form, nullptr) + text.substr(end);
   const int r = save(updated);
   if (r != 1) return r;
   std::vector<UserPtr> list = t->list;
@@ -197,10 +215,11 @@ int add_user(int position, const User_Profile& rec, std::string_view expiry_text
   check_group(*u, false);
 
   std::string text;
-  if (!read_for_edit(text)) return 0;
+  PasswordForm form = PasswordForm::kCurrent;
+  if (!read_for_edit(text, form) || !fits(*u, form)) return 0;
   const std::size_t at = insertion_point(text, *t, position);
   if (at == std::string::npos) return 0;
-  const int r = save(text.substr(0, at) + entry_text(*u, false, nullptr) + text.substr(at));
+  const int r = save(text.substr(0, at) + entry_text(*u, form, nullptr) + text.substr(at));
   if (r != 1) return r;
   std::vector<UserPtr> list = t->list;
   list.insert(list.begin() + (position - 1), std::move(u));
@@ -220,7 +239,6 @@ int add_multiple_users(int position, int n, int amount, std::string_view unit, s
   std::set<std::string> fresh;
   std::vector<UserPtr> made;
   made.reserve(static_cast<std::size_t>(n));
-  std::string entries;
   for (int i = 0; i < n; ++i) {
     std::string id;
     for (int draw = 0;; ++draw) {
@@ -239,12 +257,14 @@ int add_multiple_users(int position, int n, int amount, std::string_view unit, s
     u->ppv_mode = kPayPre;
     u->rt = std::make_shared<UserRuntime>();
     check_group(*u, false);
-    entries += entry_text(*u, false, "0.0");
     made.push_back(std::move(u));
   }
 
   std::string text;
-  if (!read_for_edit(text)) return 0;
+  PasswordForm form = PasswordForm::kCurrent;
+  if (!read_for_edit(text, form)) return 0;
+  std::string entries;
+  for (const UserPtr& u : made) entries += entry_text(*u, form, "0.0");  // 10-digit passwords fit every form
   const std::size_t at = insertion_point(text, *t, position);
   if (at == std::string::npos) return 0;
   const int r = save(text.substr(0, at) + entries + text.substr(at));
@@ -281,7 +301,8 @@ int delete_user(int index, std::string_view user_id) {
     return 0;
   }
   std::string text;
-  if (!read_for_edit(text)) return 0;
+  PasswordForm form = PasswordForm::kCurrent;
+  if (!read_for_edit(text, form)) return 0;
   std::size_t begin = 0, end = 0;
   if (!find_entry(text, id, begin, end)) {
     log_sys(" Del User [%s] Not Found\n", id.c_str());

@@ -36,7 +36,12 @@ void check_group(User_Profile& u, bool log_change);
 
 // The stored form of an expiry: "%02d/%02d/%04d" (month/day/year) or the day count.
 std::string expiry_text(const User_Profile& u);
-// An entry; points_text replaces the formatted points when given.
-std::string entry_text(const User_Profile& u, bool plain, const char* points_text);
+// An entry as a file whose declaration announces form stores it: passwords enciphered
+// (current), scrambled (older) or as they are (plain), the expiry as stored.
+// points_text replaces the formatted points when given.
+std::string entry_text(const User_Profile& u, PasswordForm form, const char* points_text);
+// Whether the user's passwords survive being stored in form (the older form holds
+// passwords of at most 48 characters; the plain form no '<', '>' or line ends).
+bool entry_fits(const User_Profile& u, PasswordForm form);
 
 }  // namespace kx::user_store

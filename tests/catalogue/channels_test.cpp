@@ -257,6 +257,23 @@ TEST_F(ChannelsTest, AttributeDefaultsAndWriteRules) {
       {"cache_on_demand=\"y\"", [](const ChannelDef& d) { EXPECT_EQ(d.nCache_On_Demand, 0); },
        "cache_on_demand=\"0\""},
       {"cache_on_demand=\"11\"", [](const ChannelDef& d) { EXPECT_EQ(d.nCache_On_Demand, 0); }, ""},
+      // A stray quote in one value costs nothing after it: the channel is written back
+      // with its type, icon and on-demand flag.
+      {"category=\"Kids \"HD\"\" type=\"dvr\" img=\"i.png\" cache_on_demand=\"1\"", [](const ChannelDef& d) {
+         EXPECT_EQ(d.category, "Kids ");
+         EXPECT_EQ(d.nChannel_Type, kx::kTypeDvr);
+         EXPECT_EQ(d.icon, "i.png");
+         EXPECT_EQ(d.nCache_On_Demand, 1);
+       }, "category=\"Kids \" img=\"i.png\" type=\"dvr\" cache_on_demand=\"1\""},
+      {"chsid=\"12 type=\"hls\" img=\"i.png\"", [](const ChannelDef& d) {
+         EXPECT_EQ(d.chsid, "12 type=");
+         EXPECT_EQ(d.nChannel_Type, kx::kTypeHls);
+         EXPECT_EQ(d.icon, "i.png");
+       }, "chsid=\"12 type=\" img=\"i.png\" type=\"hls\" adaptive_bitrate_type=\"1\""},
+      {"hd img=\"i.png\" type=\"movie\"", [](const ChannelDef& d) {
+         EXPECT_EQ(d.icon, "i.png");
+         EXPECT_EQ(d.nChannel_Type, kx::kTypeMovie);
+       }, "img=\"i.png\" type=\"movie\""},
       // Attributes come back in table order whatever order the file had.
       {"cache_on_demand=\"1\" img=\"i.png\" category=\"Kids\" type=\"dvr\"", [](const ChannelDef&) {},
        "category=\"Kids\" img=\"i.png\" type=\"dvr\" cache_on_demand=\"1\""},
@@ -489,25 +506,47 @@ TEST_F(ChannelsTest, MissingFileFallsBackToTheBackup) {
     const char* what;
     bool file, empty_file, backup;
     int result;
+    std::vector<std::string> lines;  // logged in this order, each once
   };
+  const std::string failed = "Failed to open channel_definition.xml\n";
+  const std::string renamed = "rename channel_definition_backup.xml to channel_definition.xml sucessfully\n";
+  const std::string not_renamed = "rename channel_definition_backup.xml to channel_definition.xml error\n";
+  const std::string uses = "Warning: Kestrix uses [channel_definition_backup.xml] copied from .\n";
+  const std::string again = "Error: Failed to Open [channel_definition.xml] again.\n";
   const Case cases[] = {
-      {"file missing", false, false, true, 1},
-      {"file empty", true, true, true, 1},
-      {"neither", false, false, false, 0},
-      {"empty and no backup", true, true, false, 0},
+      {"file missing", false, false, true, 1, {failed, renamed, uses}},
+      {"file empty", true, true, true, 1, {failed, renamed, uses}},
+      {"neither", false, false, false, 0, {failed, not_renamed, again}},
+      {"empty and no backup", true, true, false, 0,
+       {failed, "Error: channel_definition.xml [channel_definition.xml] is 0 byte ."}},
   };
+  ASSERT_TRUE(kx::make_dir(path("log")));
+  kx::open_logs(path("log"));
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     kx::remove_file(path(kx::kChannelFile));
     kx::remove_file(path(kx::kChannelBackupFile));
     if (c.file) kxt::spit(path(kx::kChannelFile), c.empty_file ? "" : backup);
     if (c.backup) kxt::spit(path(kx::kChannelBackupFile), backup);
+    const std::size_t log_before = file("log/system.log").size();
     EXPECT_EQ(kx::load_channel_catalogue(), c.result);
     if (c.result == 1) {
       EXPECT_EQ(file(kx::kChannelFile), backup);
       EXPECT_EQ(kx::channel_table()->count, 5);
     }
+    // The designed lines byte for byte: store names, no folder or "./" before them.
+    const std::string logged = file("log/system.log").substr(log_before);
+    std::size_t at = 0;
+    for (const auto& line : c.lines) {
+      EXPECT_EQ(kxt::count_of(logged, "]: " + line), 1) << line << logged;
+      const std::size_t found = logged.find("]: " + line, at);
+      EXPECT_NE(found, std::string::npos) << "out of order: " << line << logged;
+      if (found != std::string::npos) at = found;
+    }
+    EXPECT_EQ(kxt::count_of(logged, "rename "), c.backup || !c.file ? 1 : 0) << logged;
+    EXPECT_EQ(logged.find(dir_.path()), std::string::npos) << logged;
   }
+  kx::close_logs();
   kx::remove_file(path(kx::kChannelFile));
   EXPECT_EQ(kx::count_channels_in_file(), 0);
 }

@@ -180,6 +180,36 @@ TEST_F(EpgLoad, ValuesThatCouldNotBeWrittenBackAreReplaced) {
   EXPECT_EQ(epg_channel(0)->entries[0].description, "say _hi_");
 }
 
+// A stray quote in one value costs neither the start and stop after it nor the mark; the
+// programme keeps its month, so edits and the recorder still find it.
+TEST_F(EpgLoad, StartAndStopSurviveAMalformedValueBeforeThem) {
+  make_dir(at("epg"));
+  spit(at("epg/A.xml"),
+       kXmlDecl +
+           "<program description=\"say \"hi\"\" rec=\"ON\" start=\"2024/03/01 20:00\" stop=\"2024/03/01 21:00\">"
+           "Talk</program>\r\n"
+           "<program img=\"i.png start=\"2024/04/02 08:00\" stop=\"2024/04/02 09:00\">News</program>\r\n"
+           "<program hd start=\"2024/05/03 10:00\" stop=\"2024/05/03 11:00\">Film</program>\r\n");
+  load({"A"});
+  const EpgChannelPtr ch = epg_channel(0);
+  ASSERT_EQ(ch->entries.size(), 3u);
+  EXPECT_EQ(ch->entries[0].description, "say ");
+  EXPECT_EQ(ch->entries[0].rec, 1);
+  const char* starts[] = {"2024/03/01 20:00", "2024/04/02 08:00", "2024/05/03 10:00"};
+  const char* stops[] = {"2024/03/01 21:00", "2024/04/02 09:00", "2024/05/03 11:00"};
+  const char* names[] = {"Talk", "News", "Film"};
+  for (std::size_t i = 0; i < 3; ++i) {
+    SCOPED_TRACE(names[i]);
+    EXPECT_EQ(ch->entries[i].start, starts[i]);
+    EXPECT_EQ(ch->entries[i].stop, stops[i]);
+    EXPECT_EQ(ch->entries[i].title, names[i]);
+  }
+  const std::string text = programme_list_text(0, 2024, 4, 4);
+  EXPECT_NE(text.find("starttime=2024/04/02 08:00\r\nstoptime=2024/04/02 09:00\r\ntitle=News\r\n"),
+            std::string::npos)
+      << text;
+}
+
 TEST_F(EpgLoad, ReleaseEmptiesAndHeldListsStay) {
   load_sport({entry("2024/03/01 10:00", "a")});
   const EpgChannelPtr held = epg_channel(0);

@@ -101,13 +101,16 @@ struct FailCase {
   const char* what;
   const char* keep_as;
   bool temp_is_folder;
+  const char* line;  // the line logged, after the log's "[n]: " prefix
 };
 
-// A failed save answers 0 and leaves the file and the backup exactly as they were.
+// A failed save answers 0 and leaves the file and the backup exactly as they were. The
+// lines name the files by their store names, never by the working directory's path.
 TEST_F(StoreFileSave, FailureLeavesFilesByteIdentical) {
   const FailCase cases[] = {
-      {"temporary file cannot be written", "", true},
-      {"old content cannot be kept", "missing_folder/list_decrypt.xml", false},
+      {"temporary file cannot be written", "", true, "disk written error\n"},
+      {"old content cannot be kept", "missing_folder/list_decrypt.xml", false,
+       "rename users/list.xml to missing_folder/list_decrypt.xml error\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -116,6 +119,7 @@ TEST_F(StoreFileSave, FailureLeavesFilesByteIdentical) {
     if (c.temp_is_folder) {
       ASSERT_TRUE(make_dir(at("users/list_temp.xml")));
     }
+    const std::size_t log_before = log_text().size();
     EXPECT_EQ(save_store(f_, "replacement", 0600, c.keep_as), 0);
     EXPECT_EQ(slurp(at("users/list.xml")), "current\r\n\x01\xff");
     EXPECT_EQ(slurp(at("users/list_backup.xml")), "backup\r\n");
@@ -125,8 +129,22 @@ TEST_F(StoreFileSave, FailureLeavesFilesByteIdentical) {
     } else {
       EXPECT_FALSE(file_exists(at("users/list_temp.xml")));
     }
+    const std::string logged = log_text().substr(log_before);
+    EXPECT_EQ(kxt::count_of(logged, "]: " + std::string(c.line)), 1) << logged;
+    EXPECT_EQ(logged.find(tmp_.path()), std::string::npos) << logged;
   }
-  EXPECT_NE(log_text().find("disk written error\n"), std::string::npos);
+}
+
+// A folder in the file's place: the new content cannot take the name.
+TEST_F(StoreFileSave, FailedRenameIntoPlaceIsLoggedByStoreNames) {
+  ASSERT_TRUE(make_dir(at("users/list.xml")));
+  ASSERT_TRUE(spit(at("users/list.xml/occupied"), "x"));
+  spit(at("users/list_backup.xml"), "backup\r\n");
+  EXPECT_EQ(save_store(f_, "replacement"), 0);
+  EXPECT_EQ(slurp(at("users/list_backup.xml")), "backup\r\n");
+  EXPECT_FALSE(file_exists(at("users/list_temp.xml")));
+  const std::string logged = log_text();
+  EXPECT_EQ(kxt::count_of(logged, "]: rename users/list_temp.xml to users/list.xml error\n"), 1) << logged;
 }
 
 // Saves from several threads are serialised; a reader never finds the file missing or
@@ -173,22 +191,23 @@ struct ReadCase {
   int backup_mode;
   ReadResult result;
   const char* text;
-  bool logs_rename;
+  const char* rename;  // "sucessfully", "error" or nullptr: the rename line logged
 };
 
 TEST_F(StoreFileRead, FileOrBackupFallback) {
   const ReadCase cases[] = {
-      {"file read, line end completed", "a\nb", "old", 0644, ReadResult::kRead, "a\nb\r\n", false},
-      {"bare final LF becomes CRLF", "a\n", nullptr, 0644, ReadResult::kRead, "a\r\n", false},
+      {"file read, line end completed", "a\nb", "old", 0644, ReadResult::kRead, "a\nb\r\n", nullptr},
+      {"bare final LF becomes CRLF", "a\n", nullptr, 0644, ReadResult::kRead, "a\r\n", nullptr},
       {"missing file from backup", nullptr, "from backup\r\n", 0644, ReadResult::kFromBackup,
-       "from backup\r\n", true},
+       "from backup\r\n", "sucessfully"},
       {"empty file from backup", "", "from backup", 0644, ReadResult::kFromBackup,
-       "from backup\r\n", true},
+       "from backup\r\n", "sucessfully"},
       {"backup of passwords keeps 0600", nullptr, "pw", 0600, ReadResult::kFromBackup, "pw\r\n",
-       true},
-      {"neither", nullptr, nullptr, 0644, ReadResult::kMissing, "", false},
-      {"empty file, no backup", "", nullptr, 0644, ReadResult::kEmpty, "", false},
-      {"both empty", "", "", 0644, ReadResult::kEmpty, "", false},
+       "sucessfully"},
+      {"neither: the backup cannot be put back", nullptr, nullptr, 0644, ReadResult::kMissing, "", "error"},
+      {"missing file, empty backup", nullptr, "", 0644, ReadResult::kMissing, "", "error"},
+      {"empty file, no backup", "", nullptr, 0644, ReadResult::kEmpty, "", nullptr},
+      {"both empty", "", "", 0644, ReadResult::kEmpty, "", "error"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -200,19 +219,32 @@ TEST_F(StoreFileRead, FileOrBackupFallback) {
     }
     const std::size_t log_before = log_text().size();
     std::string text = "junk";
-    EXPECT_EQ(read_store(f_, text), c.result);
+    EXPECT_EQ(read_store(f_, text, true), c.result);
     EXPECT_EQ(text, c.result == ReadResult::kRead || c.result == ReadResult::kFromBackup
                         ? c.text : std::string());
     const std::string logged = log_text().substr(log_before);
-    const std::string line = "rename " + at("users/list_backup.xml") + " to " +
-                             at("users/list.xml") + " sucessfully\n";
-    EXPECT_EQ(logged.find(line) != std::string::npos, c.logs_rename) << logged;
+    // Exactly the designed line: the store names, no "./" or folder before them.
+    const std::string line = c.rename ? std::string("]: rename users/list_backup.xml to users/list.xml ") +
+                                            c.rename + "\n"
+                                      : std::string();
+    EXPECT_EQ(kxt::count_of(logged, "rename "), c.rename ? 1 : 0) << logged;
+    if (c.rename) {
+      EXPECT_NE(logged.find(line), std::string::npos) << logged;
+    }
     if (c.result == ReadResult::kFromBackup) {
       EXPECT_EQ(slurp(at("users/list.xml")), c.backup);  // put back as it was
       EXPECT_EQ(slurp(at("users/list_backup.xml")), c.backup);
       EXPECT_EQ(mode_of(at("users/list.xml")), c.backup_mode);
     }
   }
+}
+
+// Files whose loading does not name the backup step (groups, EPG) log nothing when
+// there is no backup.
+TEST_F(StoreFileRead, WithoutTheFlagAMissingBackupIsQuiet) {
+  std::string text;
+  EXPECT_EQ(read_store(f_, text), ReadResult::kMissing);
+  EXPECT_EQ(log_text().find("rename "), std::string::npos) << log_text();
 }
 
 // The files whose reads fail, as a disk error or a permission root cannot override would.
@@ -240,8 +272,8 @@ TEST_F(StoreFileRead, UnreadableFileIsNeverReplacedByItsBackup) {
   EXPECT_EQ(slurp(at("users/list_backup.xml")), "older entries\r\n");
   const std::string log = log_text();
   EXPECT_EQ(log.find("rename "), std::string::npos) << log;
-  EXPECT_NE(log.find("System Error: [" + at("users/list.xml") + "] exists but cannot be read (errno [5]); it and [" +
-                     at("users/list_backup.xml") + "] are left as they are\n"),
+  EXPECT_NE(log.find("]: System Error: [users/list.xml] exists but cannot be read (errno [5]); it and "
+                     "[users/list_backup.xml] are left as they are\n"),
             std::string::npos)
       << log;
   // Once it can be read again, it is read as it is.
@@ -255,9 +287,8 @@ TEST_F(StoreFileRead, FailedPutBackIsLogged) {
   std::string text;
   EXPECT_EQ(read_store(f_, text), ReadResult::kMissing);
   EXPECT_TRUE(text.empty());
-  EXPECT_NE(log_text().find("rename " + at("users/list_backup.xml") + " to " +
-                            at("users/list.xml") + " error\n"),
-            std::string::npos);
+  EXPECT_EQ(kxt::count_of(log_text(), "]: rename users/list_backup.xml to users/list.xml error\n"), 1)
+      << log_text();
   EXPECT_EQ(slurp(at("users/list_backup.xml")), "keep me");
 }
 
@@ -313,12 +344,6 @@ TEST(Scanner, ElementsAndAttributes) {
       {"closed then unclosed", "<ch a=\"1\">x</ch><ch b=\"2\">y", "ch", {"a=1#x"}},
       {"empty text", "", "ch", {}},
       {"garbage", "<<<>>>\"'=</ch <ch", "ch", {}},
-      {"value without quotes stops the list", "<ch a=\"1\" b=2 c=\"3\">n</ch>", "ch", {"a=1#n"}},
-      {"unclosed quote stops at the element's end", "<ch a=\"1\" b=\"oops>n</ch>", "ch",
-       {"a=1#n"}},
-      {"no space between attributes", "<ch a=\"1\"b=\"2\">n</ch>", "ch", {"a=1#n"}},
-      {"name without =", "<ch a b=\"2\">n</ch>", "ch", {"#n"}},
-      {"bad character in name", "<ch a.b=\"2\">n</ch>", "ch", {"#n"}},
       {"user entry children", "<userid>bob</userid>\r\n<password>x</password>\r\n", "password",
        {"#x"}},
       {"closing tag needs its >", "<ch>a</ch <ch>b</ch>", "ch", {"#a</ch <ch>b"}},
@@ -326,6 +351,57 @@ TEST(Scanner, ElementsAndAttributes) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     EXPECT_EQ(scan_all(c.text, c.tag), c.want);
+  }
+}
+
+// One malformed attribute never costs the attributes after it: the scan picks up again
+// at the next name=" (a value cut at a stray quote keeps what came before it).
+TEST(Scanner, MalformedAttributeKeepsTheOnesAfterIt) {
+  const ScanCase cases[] = {
+      {"quote inside a value",
+       "<ch category=\"Kids \"HD\"\" type=\"dvr\" img=\"i.png\" cache_on_demand=\"1\">N</ch>", "ch",
+       {"category=Kids |type=dvr|img=i.png|cache_on_demand=1#N"}},
+      {"quoted word at the end of a value", "<ch category=\"Kids \"HD\"\">N</ch>", "ch", {"category=Kids #N"}},
+      {"value missing its closing quote mid-line", "<ch category=\"Kids type=\"dvr\" img=\"i.png\">N</ch>", "ch",
+       {"category=Kids type=|type=dvr|img=i.png#N"}},
+      {"missing closing quote at the end of the line",
+       "<ch src=\"a\" img=\"i.png>N</ch>\r\n<ch src=\"b\" type=\"dvr\">M</ch>\r\n", "ch",
+       {"src=a#N", "src=b|type=dvr#M"}},
+      {"attribute without value", "<ch hd src=\"a\" type=\"hls\">N</ch>", "ch", {"src=a|type=hls#N"}},
+      {"attribute with = and no value", "<ch hd= src=\"a\">N</ch>", "ch", {"src=a#N"}},
+      {"value without quotes", "<ch a=\"1\" b=2 c=\"3\">n</ch>", "ch", {"a=1|c=3#n"}},
+      {"no name before =", "<ch =\"x\" src=\"a\">N</ch>", "ch", {"src=a#N"}},
+      {"no space between attributes", "<ch a=\"1\"b=\"2\">n</ch>", "ch", {"a=1|b=2#n"}},
+      {"bad character in name", "<ch a.b=\"2\" c=\"3\">n</ch>", "ch", {"c=3#n"}},
+      {"unclosed quote runs to the element's end", "<ch a=\"1\" b=\"oops>n</ch>", "ch", {"a=1#n"}},
+      {"only malformed attributes", "<ch a b c=d \"e\">n</ch>", "ch", {"#n"}},
+      {"stray quotes before the tag ends", "<ch a=\"1\" \"\" '>n</ch>", "ch", {"a=1#n"}},
+      {"EPG start and stop after a bad description",
+       "<program description=\"say \"hi\"\" start=\"2024/03/01 20:00\" stop=\"2024/03/01 21:00\">T</program>",
+       "program", {"description=say |start=2024/03/01 20:00|stop=2024/03/01 21:00#T"}},
+      {"EPG start without its quote, stop kept",
+       "<program start=\"2024/03/01 20:00 stop=\"2024/03/01 21:00\">T</program>", "program",
+       {"start=2024/03/01 20:00 stop=|stop=2024/03/01 21:00#T"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(scan_all(c.text, c.tag), c.want);
+  }
+}
+
+// The scan stops at the element's end and at the end of the text it is given, even when
+// the memory after them would close a value.
+TEST(Scanner, NothingIsReadPastTheElementOrTheText) {
+  const std::string backing = "<ch a=\"1\" b=\"2</ch>\" c=\"3\">";
+  const std::string_view text(backing.data(), backing.find("</ch>") + 5);
+  EXPECT_EQ(scan_all(text, "ch"), (std::vector<std::string>{"a=1#"}));
+  for (std::size_t n = 0; n < backing.size(); ++n) {
+    SCOPED_TRACE(n);
+    const std::string cut_copy = backing.substr(0, n);  // each prefix in memory of its own
+    std::size_t pos = 0;
+    Element e;
+    const bool found = next_element(cut_copy, "ch", pos, e);
+    EXPECT_EQ(found, n >= text.size());
   }
 }
 

@@ -115,12 +115,31 @@ TEST_F(ResellersTest, MissingIndexFallsBackToBackupOrFails) {
   spit(at("reseller/r9.xml"), list_of({"erin"}));
   ASSERT_EQ(load_resellers(), 1);
   EXPECT_EQ(names(), (std::vector<std::string>{"r9"}));
-  EXPECT_TRUE(logged("Warning: Kestrix uses Reseller Backup Profile [reseller/reseller_index_backup.xml]\n."));
+  // The designed lines, byte for byte after the log's "[n]: ", in order.
+  const std::string log1 = file("log/system.log");
+  const std::size_t failed = log1.find("]: Error: Failed to Open Reseller Profile [reseller/reseller_index.xml].\n");
+  const std::size_t renamed =
+      log1.find("]: rename reseller/reseller_index_backup.xml to reseller/reseller_index.xml sucessfully\n");
+  const std::size_t uses = log1.find("]: Warning: Kestrix uses Reseller Backup Profile [reseller/reseller_index_backup.xml]\n.");
+  ASSERT_NE(failed, std::string::npos) << log1;
+  ASSERT_NE(renamed, std::string::npos) << log1;
+  ASSERT_NE(uses, std::string::npos) << log1;
+  EXPECT_LT(failed, renamed);
+  EXPECT_LT(renamed, uses);
   remove_file(at(kIndex));
   remove_file(at("reseller/reseller_index_backup.xml"));
   EXPECT_EQ(load_resellers(), 0);
   EXPECT_TRUE(resellers()->list.empty());
   EXPECT_EQ(reseller_of("erin"), "");
+  // Without a backup the step still runs and fails, and says so.
+  const std::string log2 = file("log/system.log").substr(log1.size());
+  const std::size_t not_renamed =
+      log2.find("]: rename reseller/reseller_index_backup.xml to reseller/reseller_index.xml error\n");
+  const std::size_t again =
+      log2.find("]: Error: Failed to Open Reseller Backup Profile [reseller/reseller_index_backup.xml] again\n.");
+  ASSERT_NE(not_renamed, std::string::npos) << log2;
+  ASSERT_NE(again, std::string::npos) << log2;
+  EXPECT_LT(not_renamed, again);
 }
 
 TEST_F(ResellersTest, AddAndRemoveUsers) {

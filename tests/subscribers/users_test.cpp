@@ -301,11 +301,24 @@ TEST_F(UsersTest, MissingOrEmptyFileFallsBackToTheBackup) {
     EXPECT_TRUE(logged("Error: Failed to Open User Profile [users/user_profile.xml].\n"));
     EXPECT_TRUE(logged("Warning: Kestrix uses User Backup Profile [users/user_profile_backup.xml]\n."));
   }
+  EXPECT_TRUE(logged("]: rename users/user_profile_backup.xml to users/user_profile.xml sucessfully\n"));
   remove_file(at(kFile));
   remove_file(at(kBackup));
+  const std::size_t log_before = log_text().size();
   EXPECT_EQ(load_user_profiles(), 0);
   EXPECT_TRUE(users()->list.empty());
-  EXPECT_TRUE(logged("Error: Failed to Open User Backup Profile [users/user_profile_backup.xml] again\n."));
+  // Without a backup the step is still logged, between the two designed lines.
+  const std::string logged_now = log_text().substr(log_before);
+  const std::size_t failed = logged_now.find("]: Error: Failed to Open User Profile [users/user_profile.xml].\n");
+  const std::size_t not_renamed =
+      logged_now.find("]: rename users/user_profile_backup.xml to users/user_profile.xml error\n");
+  const std::size_t again =
+      logged_now.find("]: Error: Failed to Open User Backup Profile [users/user_profile_backup.xml] again\n.");
+  ASSERT_NE(failed, std::string::npos) << logged_now;
+  ASSERT_NE(not_renamed, std::string::npos) << logged_now;
+  ASSERT_NE(again, std::string::npos) << logged_now;
+  EXPECT_LT(failed, not_renamed);
+  EXPECT_LT(not_renamed, again);
 }
 
 TEST_F(UsersTest, UnknownGroupFallsIntoTheFirstGroup) {
@@ -357,6 +370,141 @@ TEST_F(UsersTest, AddPlacesTheUserAtItsPosition) {
   EXPECT_TRUE(logged("Username [dave] : Check the user if he is already in Database\n"));
   expect_reload_same();
   EXPECT_EQ(ids(), (std::vector<std::string>{"root", "dave", "bobby", "bob", "carol", "erin"}));
+}
+
+// A file whose conversion at load failed keeps its form, and every edit writes its
+// entries in that form: otherwise the next load would read enciphered text as passwords.
+struct KeptFormCase {
+  const char* name;
+  std::string head;  // what stands before the entries
+  std::string (*encode)(std::string_view);
+};
+
+TEST_F(UsersTest, EditsOnAFileWhoseConversionFailedKeepItsForm) {
+  const KeptFormCase cases[] = {
+      {"plain", kXmlDecl, as_is},
+      {"older", kOlderDecl, password_encode_older},
+      {"plain behind a byte-order mark and blank lines", "\xEF\xBB\xBF\r\n\r\n" + kXmlDecl, as_is},
+  };
+  // The plain copy cannot be kept: the conversion fails, edits (which keep the backup) work.
+  const std::string blocker = at(kDecrypt) + ".old";
+  ASSERT_TRUE(make_dir(blocker));
+  ASSERT_TRUE(spit(blocker + "/occupied", "x"));
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    remove_file(at(kBackup));
+    const std::string original = c.head + entry({"root", c.encode("r00t"), c.encode("")}) +
+                                 entry({"alice", c.encode("a pw"), c.encode("11")}) +
+                                 entry({"bob", c.encode("b pw"), c.encode("22")});
+    spit(at(kFile), original);
+    const std::size_t log_before = log_text().size();
+    ASSERT_EQ(load_user_profiles(), 1);
+    EXPECT_EQ(file(), original);
+    const std::string logged = log_text().substr(log_before);
+    EXPECT_NE(logged.find("]: System Error: [users/user_profile.xml] could not be rewritten in the encrypted "
+                          "form; it stays as it is\n"),
+              std::string::npos)
+        << logged;
+    EXPECT_EQ(logged.find("Encrypt the old user profile"), std::string::npos);
+
+    ASSERT_EQ(add_user(2, rec("dave", "d pw"), "12/25/2030"), 1);
+    User_Profile a = rec("alice", "new a pw", "silver");
+    a.city = "Lyon";
+    ASSERT_EQ(update_user(2, a, "07/04/2031"), 1);
+    ASSERT_EQ(delete_user(3, "bob"), 1);
+    ASSERT_EQ(add_multiple_users(4, 1, 1, "year", "gold"), 1);
+    User_Profile d = *users()->list[1];
+    d.first_name = "Dave";
+    ASSERT_EQ(store_user(1, d), 1);
+    const std::string edited = file();
+    EXPECT_EQ(edited.compare(0, c.head.size(), c.head), 0);
+    if (c.encode == as_is) {
+      EXPECT_NE(edited.find("<password>d pw</password>"), std::string::npos);
+      EXPECT_NE(edited.find("<password>new a pw</password>"), std::string::npos);
+    }
+    EXPECT_EQ(edited.find(password_encode("d pw")), std::string::npos);
+
+    // Every user, every field, as the edits left them.
+    const UserTablePtr held = users();
+    ASSERT_EQ(load_user_profiles(), 1);
+    const UserTablePtr t = users();
+    ASSERT_EQ(t->list.size(), 4u);
+    EXPECT_EQ(t->list[0]->password, "r00t");
+    EXPECT_EQ(t->list[1]->user_id, "dave");
+    EXPECT_EQ(t->list[1]->password, "d pw");
+    EXPECT_EQ(t->list[1]->rating_password, "rate");
+    EXPECT_EQ(t->list[1]->first_name, "Dave");
+    EXPECT_EQ(t->list[1]->email, "dave@example.org");
+    EXPECT_EQ(t->list[2]->user_id, "alice");
+    EXPECT_EQ(t->list[2]->password, "new a pw");
+    EXPECT_EQ(t->list[2]->group_name, "silver");
+    EXPECT_EQ(t->list[2]->city, "Lyon");
+    EXPECT_EQ(t->list[2]->expiry_month, 7);
+    EXPECT_EQ(t->list[3]->password, t->list[3]->user_id);
+    EXPECT_EQ(t->list[3]->expiry_day, 365);
+    for (std::size_t i = 0; i < t->list.size(); ++i) {
+      SCOPED_TRACE(held->list[i]->user_id);
+      EXPECT_EQ(format_user_entry(*t->list[i], true), format_user_entry(*held->list[i], true));
+    }
+  }
+  // Once the conversion can run, the edited file converts to the same users.
+  remove_file(blocker + "/occupied");
+  ASSERT_EQ(::rmdir(blocker.c_str()), 0);
+  const UserTablePtr held = users();
+  ASSERT_EQ(load_user_profiles(), 1);
+  EXPECT_EQ(file().compare(0, kCurrentDecl.size(), kCurrentDecl), 0);
+  ASSERT_EQ(users()->list.size(), held->list.size());
+  for (std::size_t i = 0; i < held->list.size(); ++i)
+    EXPECT_EQ(format_user_entry(*users()->list[i], true), format_user_entry(*held->list[i], true));
+}
+
+// A password the file's form cannot hold is refused, and nothing changes.
+TEST_F(UsersTest, PasswordTheKeptFormCannotHoldIsRefused) {
+  const std::string blocker = at(kDecrypt) + ".old";
+  ASSERT_TRUE(make_dir(blocker));
+  ASSERT_TRUE(spit(blocker + "/occupied", "x"));
+  spit(at(kFile), kOlderDecl + entry({"root", password_encode_older("r")}) + entry({"alice", password_encode_older("a")}));
+  ASSERT_EQ(load_user_profiles(), 1);
+  const std::string before = file();
+  EXPECT_EQ(update_user(1, rec("alice", std::string(60, 'p')), "07/04/2031"), 0);
+  EXPECT_EQ(add_user(2, rec("erin", std::string(49, 'e')), "07/04/2031"), 0);
+  EXPECT_TRUE(logged("System Error: Username [erin] password cannot be stored in the old form of "
+                     "[users/user_profile.xml]; not changed\n"));
+  EXPECT_EQ(file(), before);
+  EXPECT_EQ(users()->list[1]->password, "a");
+  ASSERT_EQ(update_user(1, rec("alice", std::string(48, 'p')), "07/04/2031"), 1);
+  ASSERT_EQ(load_user_profiles(), 1);
+  EXPECT_EQ(users()->list[1]->password, std::string(48, 'p'));
+  remove_file(blocker + "/occupied");
+  ::rmdir(blocker.c_str());
+}
+
+// The first user goes after the declaration even when a byte-order mark or blank lines
+// stand before it; the file keeps its form.
+TEST_F(UsersTest, FirstUserGoesAfterTheDeclarationBehindAMarkOrBlankLines) {
+  const std::string heads[] = {"\xEF\xBB\xBF", "\r\n\r\n", "\xEF\xBB\xBF\r\n \t\r\n", "\n\n"};
+  for (const auto& head : heads) {
+    SCOPED_TRACE(testing::PrintToString(head));
+    spit(at(kFile), head + kCurrentDecl);
+    ASSERT_EQ(load_user_profiles(), 1);
+    ASSERT_TRUE(users()->list.empty());
+    ASSERT_EQ(add_user(1, rec("alice", "a pw"), "12/25/2030"), 1);
+    ASSERT_EQ(add_user(2, rec("bob", "b pw"), "30"), 1);
+    ASSERT_EQ(update_user(0, rec("alice", "a2 pw"), "01/02/2031"), 1);
+    EXPECT_EQ(file().compare(0, head.size() + kCurrentDecl.size(), head + kCurrentDecl), 0);
+    EXPECT_EQ(file().compare(head.size() + kCurrentDecl.size(), 22, "<userid>alice</userid>"), 0);
+    ASSERT_EQ(load_user_profiles(), 1);
+    ASSERT_EQ(ids(), (std::vector<std::string>{"alice", "bob"}));
+    EXPECT_EQ(users()->list[0]->password, "a2 pw");
+    EXPECT_EQ(users()->list[0]->expiry_year, 2031);
+    EXPECT_EQ(users()->list[1]->password, "b pw");
+    EXPECT_EQ(users()->list[1]->expiry_day, 30);
+    EXPECT_EQ(users()->list[1]->email, "bob@example.org");
+    ASSERT_EQ(delete_user(0, "alice"), 1);
+    ASSERT_EQ(load_user_profiles(), 1);
+    EXPECT_EQ(ids(), (std::vector<std::string>{"bob"}));
+    EXPECT_EQ(users()->list[0]->password, "b pw");
+  }
 }
 
 TEST_F(UsersTest, AddRootOrAnExistingUserChangesNothing) {

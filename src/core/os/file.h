@@ -30,8 +30,19 @@ int64_t file_size(const std::string& path);  // -1 when it cannot be queried
 // Size and last modification time (nanoseconds since the epoch) of a file; false when
 // it cannot be queried. Tells whether a file changed since it was last looked at.
 bool file_stamp(const std::string& path, int64_t& size, int64_t& mtime_ns);
+// A regular file (not a folder, device or pipe) and its size; false otherwise.
+bool regular_file(const std::string& path, int64_t& size);
+// Permission bits (0777 part) of a file; -1 when they cannot be queried.
+int file_mode(const std::string& path);
+bool set_file_mode(const std::string& path, int mode);
 bool remove_file(const std::string& path);
+// True when nothing is at path afterwards: removed, or never there. A folder stays.
+bool remove_if_present(const std::string& path);
 bool rename_file(const std::string& from, const std::string& to);
+// A second name for an existing file (a hard link); false where the file system has none.
+bool link_file(const std::string& from, const std::string& to);
+// Flushes a folder's entries (renames, new files) to the disk.
+bool sync_dir(const std::string& dir);
 bool make_dir(const std::string& path);      // true when it exists afterwards
 bool list_dir(const std::string& path, std::vector<std::string>& names);  // without . and ..
 std::string current_dir();                   // absolute path of the working directory

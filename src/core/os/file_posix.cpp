@@ -136,14 +136,15 @@ std::string parent_of(const std::string& path) {
   return path.substr(0, slash);
 }
 
-void sync_dir(const std::string& dir) {
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
-}
 }  // namespace
+
+bool sync_dir(const std::string& dir) {
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0;
+  ::close(fd);
+  return ok;
+}
 
 int replace_file(const std::string& path, const std::string& data, int mode) {
   char tmp[PATH_MAX];
@@ -187,10 +188,35 @@ bool file_stamp(const std::string& path, int64_t& size, int64_t& mtime_ns) {
   return true;
 }
 
+bool regular_file(const std::string& path, int64_t& size) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  size = st.st_size;
+  return true;
+}
+
+int file_mode(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return -1;
+  return static_cast<int>(st.st_mode & 0777);
+}
+
+bool set_file_mode(const std::string& path, int mode) {
+  return ::chmod(path.c_str(), static_cast<mode_t>(mode & 0777)) == 0;
+}
+
 bool remove_file(const std::string& path) { return ::unlink(path.c_str()) == 0; }
+
+bool remove_if_present(const std::string& path) {
+  return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
 
 bool rename_file(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool link_file(const std::string& from, const std::string& to) {
+  return ::link(from.c_str(), to.c_str()) == 0;
 }
 
 bool make_dir(const std::string& path) {
