@@ -20,11 +20,25 @@ inline bool fits_in_memory(uint64_t count, uint64_t size) {
   return mem == 0 || count * size <= mem;
 }
 
+// Test hook: the next n allocations through try_new and try_new_array fail, so a test
+// can reach the path a real shortage takes (n 0 ends it).
+void fail_next_allocations(int n);
+// True when the hook takes this allocation (it counts one down).
+bool allocation_failure_due();
+
 // An array of n default-initialised T, or nullptr when it cannot be had.
 template <class T>
 std::unique_ptr<T[]> try_new_array(std::size_t n) noexcept {
-  if (!fits_in_memory(n, sizeof(T))) return nullptr;
+  if (allocation_failure_due() || !fits_in_memory(n, sizeof(T))) return nullptr;
   return std::unique_ptr<T[]>(new (std::nothrow) T[n]);
+}
+
+// One value-initialised T, or nullptr when it cannot be had. T's constructor must not
+// throw.
+template <class T>
+T* try_new() noexcept {
+  if (allocation_failure_due()) return nullptr;
+  return new (std::nothrow) T();
 }
 
 }  // namespace kx

@@ -8,6 +8,7 @@
 
 #include <new>
 
+#include "core/alloc.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "core/os/thread.h"
@@ -42,15 +43,14 @@ bool set_timeouts(int fd) {
          ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) == 0;
 }
 
-// Sets up one accepted connection. On any failure the socket is closed and the session
-// freed, so a refused connection leaves nothing behind.
-// port is the server's own port, the one the client connected to.
+}  // namespace
+
 void serve_connection(Socket conn, const sockaddr_in& from, uint32_t number, int port) {
   const uint32_t a = ntohl(from.sin_addr.s_addr);
   log_sys("Session[%d]: IP [%d.%d.%d.%d] Connects Kestrix Port[%d]\n", static_cast<int>(number),
           static_cast<int>(a >> 24), static_cast<int>((a >> 16) & 255), static_cast<int>((a >> 8) & 255),
           static_cast<int>(a & 255), port);
-  auto* s = new (std::nothrow) PlayerSession;
+  auto* s = try_new<PlayerSession>();
   if (!s) {
     log_sys("Memory allocated failed\n");
     return;
@@ -80,8 +80,6 @@ void serve_connection(Socket conn, const sockaddr_in& from, uint32_t number, int
     http_players().request_sweep();
   }
 }
-
-}  // namespace
 
 Service g_http_server{"HTTP Streaming Server", "Start to Close HTTP Streaming Server...\n",
                       "HTTP Streaming Server Closed...\n", HTTP_Server};

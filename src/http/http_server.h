@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/service.h"
+#include "net/socket.h"
 #include "players/player_session.h"
 #include "players/session_registry.h"
 
@@ -26,6 +27,10 @@ extern std::atomic<int> g_http_state;
 // True while the server serves; every command and data thread loop polls it.
 inline bool http_server_running() { return g_http_state.load(std::memory_order_acquire) == kHttpRunning; }
 
+// Sets up one accepted connection (from the client address, number the session counter,
+// port the server's own): a session and its command thread. On any failure the socket is
+// closed and no session is left behind, so a refused connection costs nothing.
+void serve_connection(Socket conn, const sockaddr_in& from, uint32_t number, int port);
 // One per accepted connection: reads and answers one request, starts at most one data thread.
 int HTTPCmdThread(void* session);
 // The HTTP server's players: online and release lists, the release thread, the drain at

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 
 #include "core/alloc.h"
 #include "core/os/memory.h"
@@ -32,6 +33,20 @@ TEST(Alloc, TryNewArrayGivesNullInsteadOfThrowing) {
   ok[128 * 2048 - 1] = 1;  // the whole array is there
   EXPECT_EQ(kx::try_new_array<uint8_t>(kx::physical_memory_bytes() + 1), nullptr);
   EXPECT_EQ(kx::try_new_array<uint64_t>(SIZE_MAX / 4), nullptr);
+}
+
+// The failure hook refuses exactly the number of allocations asked, whatever their size.
+TEST(Alloc, FailureHookRefusesTheNextAllocations) {
+  kx::fail_next_allocations(2);
+  EXPECT_EQ(kx::try_new_array<uint8_t>(16), nullptr);
+  EXPECT_EQ(kx::try_new<int>(), nullptr);
+  std::unique_ptr<int> one(kx::try_new<int>());
+  ASSERT_NE(one, nullptr);
+  EXPECT_EQ(*one, 0);  // value-initialised
+  EXPECT_NE(kx::try_new_array<uint8_t>(16), nullptr);
+  kx::fail_next_allocations(5);
+  kx::fail_next_allocations(0);  // called off
+  EXPECT_NE(kx::try_new_array<uint8_t>(16), nullptr);
 }
 
 }  // namespace

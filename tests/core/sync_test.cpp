@@ -452,6 +452,19 @@ TEST(ThreadTest, CreateRunJoinKeepsExitValue) {
   EXPECT_EQ(t, nullptr);
 }
 
+// The failure hook refuses exactly the number of creations asked, then creation works.
+TEST(ThreadTest, FailureHookRefusesTheNextCreations) {
+  Job j;
+  j.go = 1;
+  fail_next_thread_creations(2);
+  EXPECT_EQ(create_thread(job_routine, &j), nullptr);
+  EXPECT_EQ(create_thread(job_routine, &j), nullptr);
+  ThreadRecord* t = create_thread(job_routine, &j);
+  JoinAtEnd end{t, j};
+  ASSERT_NE(t, nullptr);
+  EXPECT_TRUE(join_thread(t, 10000));
+}
+
 TEST(ThreadTest, JoinOfEndedThreadIsPrompt) {
   Job j;
   j.go = 1;

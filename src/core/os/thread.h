@@ -33,6 +33,9 @@ constexpr std::size_t kThreadStack = 256u << 10;
 ThreadRecord* create_thread(ThreadRoutine routine, void* arg, const char* name = "",
                             std::size_t stack = kThreadStack);
 
+// Test hook: the next n create_thread calls fail as if the platform refused (n 0 ends it).
+void fail_next_thread_creations(int n);
+
 // Called by a service thread just before its routine returns: waits while another
 // thread is being created, so an ending thread never races a creation.
 void exit_thread();

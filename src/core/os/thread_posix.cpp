@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <new>
 
 #include "core/os/sync.h"
 #include "core/os/thread.h"
@@ -23,6 +24,15 @@ namespace {
 Mutex g_creation_guard;
 std::atomic<int> g_creating{0};
 std::atomic<uint32_t> g_next_id{1};
+std::atomic<int> g_failures_due{0};
+
+bool failure_due() {
+  int n = g_failures_due.load(std::memory_order_relaxed);
+  while (n > 0) {
+    if (g_failures_due.compare_exchange_weak(n, n - 1)) return true;
+  }
+  return false;
+}
 thread_local uint32_t t_id = 0;
 
 void* trampoline(void* p) {
@@ -41,15 +51,24 @@ void* trampoline(void* p) {
 }
 }  // namespace
 
+void fail_next_thread_creations(int n) { g_failures_due.store(n > 0 ? n : 0); }
+
 ThreadRecord* create_thread(ThreadRoutine routine, void* arg, const char* name, std::size_t stack) {
-  Guard g(g_creation_guard);
-  g_creating.store(1);
-  auto* t = new ThreadRecord;
+  if (failure_due()) return nullptr;
+  // Records that cannot be had are a refusal like any other, never an exception.
+  auto* t = new (std::nothrow) ThreadRecord;
+  if (!t) return nullptr;
+  t->native = new (std::nothrow) NativeThread;
+  if (!t->native) {
+    delete t;
+    return nullptr;
+  }
   t->routine = routine;
   t->arg = arg;
   t->id = g_next_id.fetch_add(1);
   std::snprintf(t->name, sizeof t->name, "%s", name ? name : "");
-  t->native = new NativeThread;
+  Guard g(g_creation_guard);
+  g_creating.store(1);
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   const std::size_t min_stack = static_cast<std::size_t>(PTHREAD_STACK_MIN);
