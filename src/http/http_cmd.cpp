@@ -384,6 +384,43 @@ void channel_request(Cmd& c) {
   c.ch = std::move(ch);
 }
 
+// A remote file channel is relayed from the player's start byte to its end byte, and
+// answered as a file is: 206 with the range against the source's length as the input
+// last saw it. Without that length a suffix cannot be resolved (416), and any other range
+// is answered from the first byte with the plain channel header. false when refused.
+bool remote_file_header(Cmd& c) {
+  PlayerSession& s = c.s;
+  const int64_t size = c.ch->rt.content_length.load();
+  if (size < 0) {
+    const ByteRange r = parse_range(c.head, INT64_MAX / 2);
+    if (r.status == kRangePartial && r.suffix > 0) {
+      log_sys("Session[%d]: CH[%d] Range not satisfiable, size unknown\n", c.no(), s.channel_no.load());
+      refuse(c, http_answer_416(-1, c.line.http11));
+      return false;
+    }
+    s.range_start = 0;
+    s.range_end = INT64_MAX;
+    return true;
+  }
+  const ByteRange r = parse_range(c.head, size);
+  if (r.status == kRangeUnsatisfiable) {
+    log_sys("Session[%d]: CH[%d] Range not satisfiable, size [%lld]\n", c.no(), s.channel_no.load(),
+            static_cast<long long>(size));
+    refuse(c, http_answer_416(size, c.line.http11));
+    return false;
+  }
+  if (r.status == kRangePartial) {
+    log_sys("Session[%d]: Range1=[%" PRId64 "]\n", c.no(), r.start);
+    log_sys(r.open_end ? "Session[%d]: Only Range1, so Range2=[%" PRId64 "]\n" : "Session[%d]: Range2=[%" PRId64 "]\n",
+            c.no(), r.end - 1);
+  }
+  c.answer = http_answer_range(11, r.start, r.end, size, "close");
+  s.range_start = r.start;
+  s.range_end = r.end;
+  s.file_size = size;
+  return true;
+}
+
 // Completes a granted channel header with the stream's content type.
 void complete_channel_header(Cmd& c) {
   PlayerSession& s = c.s;
@@ -396,13 +433,7 @@ void complete_channel_header(Cmd& c) {
     default: break;
   }
   if (format >= kInputMp4File && format <= 10) {
-    // A remote file channel is relayed from the player's start byte to its end byte (the
-    // source's end when the player gave none).
-    constexpr int64_t kOpen = INT64_MAX / 2;
-    const ByteRange r = parse_range(c.head, kOpen);
-    // A suffix ("-n") is resolved by the source, against its own length: a negative start.
-    s.range_start = r.status == kRangePartial ? (r.suffix > 0 ? -r.suffix : r.start) : 0;
-    s.range_end = r.status == kRangePartial && r.end < kOpen ? r.end : INT64_MAX;
+    if (!remote_file_header(c)) return;
   } else {
     log_sys("HTTP Output Streaming Type: M2TS Stream\n");
   }
@@ -549,6 +580,10 @@ bool answer_and_dispatch(Cmd& c) {
   }
   const bool channel = s.kind == kKindChannel || s.kind == kKindC4;
   if (channel) complete_channel_header(c);
+  if (s.stop.load()) {  // a range the channel cannot give
+    send_text(c, c.answer);
+    return false;
+  }
   if (c.line.head) {
     // HEAD: the header alone; no slot, no data thread, and the user is not counted.
     send_text(c, c.answer);

@@ -460,9 +460,9 @@ std::string http_answer_r14(int64_t length, const char* connection) {
 }
 
 std::string http_answer_416(int64_t size, bool http11) {
-  return format("%s 416 Requested Range Not Satisfiable\r\n%sContent-Range: bytes */%lld\r\nContent-Length: 0\r\n"
-                "Connection: close\r\n\r\n",
-                http11 ? "HTTP/1.1" : "HTTP/1.0", kDateServer, static_cast<long long>(size < 0 ? 0 : size));
+  const std::string range = size < 0 ? std::string() : format("Content-Range: bytes */%lld\r\n", static_cast<long long>(size));
+  return format("%s 416 Requested Range Not Satisfiable\r\n%s%sContent-Length: 0\r\nConnection: close\r\n\r\n",
+                http11 ? "HTTP/1.1" : "HTTP/1.0", kDateServer, range.c_str());
 }
 
 // ---- files ----

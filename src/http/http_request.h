@@ -187,7 +187,8 @@ std::string http_answer_r7(std::string_view location);
 std::string http_answer_r13(int64_t length);
 // R14: the header of the ".c4" metadata answer.
 std::string http_answer_r14(int64_t length, const char* connection);
-// 416 for a start past the file: "Content-Range: bytes */size".
+// 416 for a start past the file: "Content-Range: bytes */size" (no such field for a size
+// below 0: not known).
 std::string http_answer_416(int64_t size, bool http11);
 // The body of the ".c4" answer over HTTP/1.1.
 inline constexpr const char* kC4Metadata = "kind=metadata,label/type='mpeg2ts;pmt=\"0x12c\"'";

@@ -90,6 +90,9 @@ struct ChannelRuntime {
   std::atomic<int> nInput_Format{0};
   std::atomic<int> nBitrate{0};
   std::atomic<int> nSleep_Time{0};
+  // The length of an HTTP source's body as its last answer gave it (the whole file for a
+  // remote file channel); -1 when it did not say.
+  std::atomic<int64_t> content_length{-1};
 
   // Commands, polled by the input thread.
   std::atomic<int> nRefresh{0};

@@ -229,6 +229,12 @@ bool follow_redirect(Cycle& c, const HttpResponseHead& h, bool permanent) {
   return true;
 }
 
+// The whole length of the source's body from an answer to "bytes=0-"; -1 when unknown.
+int64_t source_length(const HttpResponseHead& h) {
+  if (h.has_range) return h.range_total;
+  return h.chunked ? -1 : h.content_length;
+}
+
 // ---- MPEG-TS ----
 
 struct TsOut {
@@ -549,7 +555,10 @@ int http_input_branch(InputContext& ctx) {
     if (r != kGoOn) return r;
     const HttpResponseHead& h = conn.head();
     const int status = h.status;
-    if (status == 200 || status == 206) return receive(c, conn);
+    if (status == 200 || status == 206) {
+      ctx.ch->rt.content_length.store(source_length(h));
+      return receive(c, conn);
+    }
     const HttpRedirect redirect = http_redirect_kind(status);
     const bool permanent = redirect == HttpRedirect::kPermanent;
     if (redirect != HttpRedirect::kNone) {

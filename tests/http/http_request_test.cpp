@@ -368,6 +368,10 @@ TEST(RangeAnswer, HeadersCarryLengthAndRange) {
   EXPECT_EQ(e.rfind("HTTP/1.1 416 ", 0), 0u);
   EXPECT_NE(e.find("Content-Range: bytes */1000\r\n"), std::string::npos);
   EXPECT_NE(e.find("\r\n\r\n"), std::string::npos);
+  // A length not known: no range field at all.
+  EXPECT_EQ(http_answer_416(-1, false),
+            "HTTP/1.0 416 Requested Range Not Satisfiable\r\nDate: Fri,16 APr 2011\r\nServer: Kestrix/12.0\r\n"
+            "Content-Length: 0\r\nConnection: close\r\n\r\n");
 }
 
 TEST(RangeAnswer, FixedTemplates) {

@@ -27,6 +27,7 @@ class HttpFileServer {
     kNoLength,     // 206 with Content-Range, no length: the end of the connection ends it
     kCapRange,     // says the range ends `cap` bytes on, then sends to the end of the file
     kStall,        // 206, the first `cap` bytes, then nothing until the client goes
+    kNoSize,       // 200 with the whole file, neither length nor range: the close ends it
   };
 
   HttpFileServer() {
@@ -178,7 +179,7 @@ class HttpFileServer {
     const int64_t size = static_cast<int64_t>(r.data.size());
     int64_t first = 0, last = size - 1;
     bool partial = false;
-    if (ranges.size() == 1 && r.mode != Mode::kIgnoreRange) {
+    if (ranges.size() == 1 && r.mode != Mode::kIgnoreRange && r.mode != Mode::kNoSize) {
       const std::string& v = ranges[0];
       if (v.rfind("bytes=", 0) != 0 || v.find(',') != std::string::npos) {
         send_text(c, "HTTP/1.0 400 Bad Request\r\nContent-Length: 0\r\n\r\n");
@@ -227,6 +228,9 @@ class HttpFileServer {
         send_text(c, "0\r\n\r\n");
         return;
       }
+      case Mode::kNoSize:
+        if (send_text(c, "HTTP/1.0 200 OK\r\nContent-Type: video/mp2t\r\n\r\n")) send_data(c, body, len);
+        return;
       case Mode::kNoLength:
         if (send_text(c, "HTTP/1.0 206 Partial Content\r\n" + range_line + "\r\n")) send_data(c, body, len);
         return;
