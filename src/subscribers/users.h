@@ -28,7 +28,8 @@ UserTablePtr users();
 
 // Start-up: reads users/user_profile.xml (its backup when the file is missing, empty or
 // unreadable), publishes the table, and rewrites a plain or older file in the current
-// form, keeping the previous file as users/user_profile_decrypt.xml. 1, or 0 with an
+// form, keeping the previous file as users/user_profile_decrypt.xml (when that rewrite
+// fails the file keeps its form, and edits write their entries in it). 1, or 0 with an
 // empty table when nothing could be read.
 int load_user_profiles();
 // Shutdown: publishes an empty table; records held by sessions stay valid.

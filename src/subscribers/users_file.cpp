@@ -100,6 +100,7 @@ std::size_t entry_end(std::string_view text, std::size_t begin) {
   if (e == std::string_view::npos) return text.size();
   e += 8;
   if (text.compare(e, 2, "\r\n") == 0) e += 2;
+  else if (text.compare(e, 1, "\n") == 0) e += 1;  // a file edited by hand with bare line feeds
   return e;
 }
 

@@ -507,6 +507,21 @@ TEST_F(UsersTest, FirstUserGoesAfterTheDeclarationBehindAMarkOrBlankLines) {
   }
 }
 
+// A file edited by hand with bare line feeds and a blank last line: a user added after
+// the last one starts on a line of its own.
+TEST_F(UsersTest, UserAddedAfterTheLastEntryOfALineFeedFileGetsItsOwnLine) {
+  std::string text = kCurrentDecl + entry({"root", password_encode("r")}) + entry({"alice", password_encode("a")});
+  for (std::size_t at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) text.erase(at, 1);
+  spit(at(kFile), text + "\n");  // and a blank line at the end
+  ASSERT_EQ(load_user_profiles(), 1);
+  ASSERT_EQ(add_user(3, rec("dave", "d pw"), "12/25/2030"), 1);
+  EXPECT_NE(file().find("<email></email>\n<userid>dave</userid>\r\n"), std::string::npos) << file();
+  ASSERT_EQ(load_user_profiles(), 1);
+  ASSERT_EQ(ids(), (std::vector<std::string>{"root", "alice", "dave"}));
+  EXPECT_EQ(users()->list[1]->password, "a");
+  EXPECT_EQ(users()->list[2]->password, "d pw");
+}
+
 TEST_F(UsersTest, AddRootOrAnExistingUserChangesNothing) {
   load_four();
   const std::string before = file();
