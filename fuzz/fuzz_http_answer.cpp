@@ -10,6 +10,8 @@
 
 #include "core/log.h"
 #include "net/http_answer.h"
+#include "net/http_client.h"
+#include "core/text.h"
 
 namespace {
 
@@ -110,6 +112,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       for (char c : t.path + t.host)
         if (static_cast<unsigned char>(c) < 0x20) std::abort();
     }
+    // The redirect rule: credentials never go to another host or port unless the location
+    // brings its own.
+    kx::HttpEndpoint at{"src.example", 8080, "live/x.ts", "user:pass"};
+    const bool followed = kx::http_follow_location(h.location, at);
+    if (!followed && (at.host != "src.example" || at.port != 8080 || at.credentials != "user:pass")) std::abort();
+    if (followed && at.credentials == "user:pass" && h.location.find('@') == std::string::npos &&
+        (!kx::iequal(at.host, "src.example") || at.port != 8080))
+      std::abort();
+    kx::HttpRequestSpec spec;
+    spec.at = at;
+    const std::string req = kx::http_request_text(spec);
+    if (req.find("\r\n\r\n") + 4 != req.size()) std::abort();  // nothing splits the request
   }
   if (kx::http_log_text(h.status_line, 300).size() > 300) std::abort();
   return 0;
