@@ -36,6 +36,9 @@ constexpr int kCoalesceMs = 100;
 constexpr int kSleepQuantumMs = 100;
 constexpr int kScanStep = 64;          // entries looked at between flag checks
 constexpr int64_t kPatSearchMs = 10000;
+// How long a new player waits for a random-access picture ahead when none is held behind
+// (a ring younger than a group of pictures); after it, any PAT with its PMT will do.
+constexpr int64_t kRandomAccessWaitMs = 5000;
 constexpr int kFileBlock = 1316;       // seven packets
 constexpr int kPkt = static_cast<int>(kTsPacketSize);
 constexpr int kInputFlv = 1;
@@ -87,10 +90,65 @@ bool keep_going(const Live& L, const char* off_fmt) {
 
 enum class Leg { kOn, kLapped, kEnd };
 
+// Sends the entry of start.seq from its PAT on. false when the writer took the entry
+// meanwhile (search again); else leg says how streaming goes on.
+bool send_start(Live& L, RingReader& rd, uint8_t* buf, TsStart start, Leg& leg) {
+  const RealBuffer& ring = *rd.ring();
+  rd.seek(start.seq);
+  int len = 0;
+  if (rd.next(buf, len) != RingReader::kData || rd.position() != start.seq + 1 || start.pos + kPkt > len) return false;
+  if (start.pmt_pid < 0) {
+    int pids[TsStartFinder::kMaxPmts];
+    if (pat_pmt_pids(buf + start.pos, pids, TsStartFinder::kMaxPmts) > 0) start.pmt_pid = pids[0];
+  }
+  log_sys("Session[%d]: Username [%s] Thread[%x]: Channel_HTTP_DataThread : CH no.[%d] Found Video PAT in "
+          "Index [%d] POS[%d] nRemider_Length=[%d]\n",
+          L.sno, L.s.user, L.tid, L.no, static_cast<int>(start.seq % static_cast<uint64_t>(ring.size())), start.pos,
+          len - start.pos);
+  L.s.pmt_pid = start.pmt_pid;
+  L.set_stage("Sending PAT");
+  int err = 0;
+  const int sr = send_body(L.s, buf + start.pos, static_cast<std::size_t>(len - start.pos), err);
+  leg = Leg::kEnd;
+  if (sr == kSendDone) {
+    leg = Leg::kOn;
+  } else if (sr == kSendFailed) {
+    log_sys("Session[%d]: Thread[%x] Channel_HTTP_DataThread: errorno is [%d]\n", L.sno, L.tid, err);
+    L.s.stop.store(1);
+  } else if (stop_set(L.s)) {
+    log_stop(L);
+  }
+  return true;
+}
+
+// A PAT followed by a random-access picture, nearest the reader's position: a player
+// decodes from its first frame. Searches behind first, then waits a while for one ahead.
+// kLapped when the stream has no such marks or none came in time.
+Leg find_decodable_start(Live& L, RingReader& rd, uint8_t* buf) {
+  const RealBuffer& ring = *rd.ring();
+  const uint64_t from = rd.position();
+  const int64_t deadline = mono_ms() + kRandomAccessWaitMs;
+  for (;;) {
+    if (!keep_going(L, "Session[%d]: 4. CH[%d] is OFF\n")) return Leg::kEnd;
+    TsStart start;
+    start.pmt_pid = -1;
+    const DecodableScan d = ts_find_decodable_start(ring, from, start);
+    if (d == DecodableScan::kNoMarks) break;
+    Leg leg = Leg::kEnd;
+    if (d == DecodableScan::kFound && send_start(L, rd, buf, start, leg)) return leg;
+    if (mono_ms() > deadline) break;
+    if (d == DecodableScan::kNone) ring.wait_beyond(ring.commits(), kRingWaitMs);
+  }
+  rd.seek(from);
+  return Leg::kLapped;
+}
+
 // The PAT with its PMT after the reader's position, then that entry from the PAT on.
 Leg find_and_send_pat(Live& L, RingReader& rd, uint8_t* buf) {
   const RealBuffer& ring = *rd.ring();
   L.set_stage("Find PAT");
+  const Leg d = find_decodable_start(L, rd, buf);
+  if (d != Leg::kLapped) return d;
   TsStartFinder finder;
   TsStart start;
   const int64_t deadline = mono_ms() + kPatSearchMs;
@@ -99,30 +157,12 @@ Leg find_and_send_pat(Live& L, RingReader& rd, uint8_t* buf) {
     const TsScan r = ts_scan_start(rd, finder, buf, kScanStep, start);
     if (r == TsScan::kLapped) continue;  // rd stands at the start point again
     if (r == TsScan::kFound) {
-      // Read the PAT's entry again; the writer may have taken it meanwhile.
-      rd.seek(start.seq);
-      int len = 0;
-      if (rd.next(buf, len) != RingReader::kData || rd.position() != start.seq + 1 || start.pos + kPkt > len) {
-        rd.seek_start_point();
-        finder.reset();
-        continue;
-      }
-      log_sys("Session[%d]: Username [%s] Thread[%x]: Channel_HTTP_DataThread : CH no.[%d] Found Video PAT in "
-              "Index [%d] POS[%d] nRemider_Length=[%d]\n",
-              L.sno, L.s.user, L.tid, L.no, static_cast<int>(start.seq % static_cast<uint64_t>(ring.size())),
-              start.pos, len - start.pos);
-      L.s.pmt_pid = start.pmt_pid;
-      L.set_stage("Sending PAT");
-      int err = 0;
-      const int sr = send_body(L.s, buf + start.pos, static_cast<std::size_t>(len - start.pos), err);
-      if (sr == kSendDone) return Leg::kOn;
-      if (sr == kSendFailed) {
-        log_sys("Session[%d]: Thread[%x] Channel_HTTP_DataThread: errorno is [%d]\n", L.sno, L.tid, err);
-        L.s.stop.store(1);
-      } else if (stop_set(L.s)) {
-        log_stop(L);
-      }
-      return Leg::kEnd;
+      Leg leg = Leg::kEnd;
+      if (send_start(L, rd, buf, start, leg)) return leg;
+      // The writer took the PAT's entry meanwhile.
+      rd.seek_start_point();
+      finder.reset();
+      continue;
     }
     // Bounded: one ring's worth of entries, or a few seconds at the live edge.
     if (finder.entries_seen() > ring.size() || mono_ms() > deadline) {

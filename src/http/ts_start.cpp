@@ -76,6 +76,49 @@ bool TsStartFinder::feed(uint64_t seq, const uint8_t* data, int len, TsStart& ou
   return false;
 }
 
+namespace {
+
+// The PAT nearest before the picture of entry ra (whose marks are m); false when none.
+bool pat_before(const RealBuffer& ring, uint64_t ra, const EntryMeta& m, TsStart& out) {
+  if (m.pat_pos >= 0 && m.pat_pos <= m.ra_pos) {
+    out.seq = ra;
+    out.pos = m.pat_pos;
+    return true;
+  }
+  const uint64_t old = ring.oldest();
+  for (uint64_t s = ra, k = 0; s > old && k < kPatLeadEntries; ++k) {
+    --s;
+    EntryMeta e;
+    if (!ring.peek(s, e)) return false;  // overwritten meanwhile
+    if (e.pat_pos < 0) continue;
+    out.seq = s;
+    out.pos = e.pat_pos;
+    return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+DecodableScan ts_find_decodable_start(const RealBuffer& ring, uint64_t from, TsStart& out) {
+  if (ring.random_access_end() == 0) return DecodableScan::kNoMarks;
+  const uint64_t c = ring.commits(), old = ring.oldest();
+  if (c == 0) return DecodableScan::kNone;
+  if (from >= c) from = c - 1;
+  if (from < old) from = old;
+  EntryMeta m;
+  for (uint64_t s = from + 1; s > old;) {  // backwards, from itself included
+    --s;
+    if (!ring.peek(s, m)) break;
+    if (m.ra_pos >= 0 && pat_before(ring, s, m, out)) return DecodableScan::kFound;
+  }
+  for (uint64_t s = from + 1; s < c; ++s) {
+    if (!ring.peek(s, m)) continue;  // lapped: later entries are still good
+    if (m.ra_pos >= 0 && pat_before(ring, s, m, out)) return DecodableScan::kFound;
+  }
+  return DecodableScan::kNone;
+}
+
 TsScan ts_scan_start(RingReader& rd, TsStartFinder& f, uint8_t* scratch, int max_entries, TsStart& out) {
   for (int i = 0; i < max_entries; ++i) {
     int len = 0;

@@ -45,6 +45,17 @@ class TsStartFinder {
 // byte is followed by another one 188 bytes on, or by the buffer's end. -1 when none.
 int ts_sync_offset(const uint8_t* data, int len);
 
+enum class DecodableScan { kFound, kNone, kNoMarks };
+
+// The start a decoder can begin with nearest to from: an entry marked random access, and
+// the nearest PAT at or before that picture (in the same entry ahead of it, or at most
+// kPatLeadEntries entries before). Searched backwards from from within the held span
+// first, forwards to the newest commit only when none is behind. On kFound out.seq and
+// out.pos name the PAT (out.pmt_pid is left alone). kNoMarks: the ring never held a
+// random-access mark, so waiting for one is pointless; kNone: not (yet) in the span.
+inline constexpr int kPatLeadEntries = 512;
+DecodableScan ts_find_decodable_start(const RealBuffer& ring, uint64_t from, TsStart& out);
+
 enum class TsScan { kFound, kCaughtUp, kLapped, kLimit };
 
 // Feeds the entries of rd to f, each read into scratch (kEntryBytes), until the start

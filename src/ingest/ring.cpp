@@ -94,6 +94,7 @@ void RealBuffer::commit(const void* data, int len, const EntryMeta& meta) {
   // seq_cst on both sides (here and in wait_beyond) so a waiter that registered is
   // either seen here or sees this commit itself.
   commits_.store(seq + 1, std::memory_order_seq_cst);
+  if (marks.ra_pos >= 0) ra_end_.store(seq + 1, std::memory_order_release);
   if (waiters_.load(std::memory_order_seq_cst) > 0) {
     std::lock_guard<std::mutex> l(wait_m_);  // pairs with the waiter's check under the lock
     wait_cv_.notify_all();

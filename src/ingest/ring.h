@@ -76,6 +76,10 @@ class RealBuffer {
   // when seq is not (or no longer) held: not yet committed, or overwritten.
   int read(uint64_t seq, uint8_t* out, EntryMeta* meta = nullptr) const;
 
+  // One past the sequence of the newest entry marked random access; 0 when none was ever
+  // committed (a stream without such marks: radio, other codecs).
+  uint64_t random_access_end() const { return ra_end_.load(std::memory_order_acquire); }
+
   // The metadata of entry seq without its payload; false when seq is not (or no longer)
   // held. Start-point searches walk the marks with this.
   bool peek(uint64_t seq, EntryMeta& meta) const;
@@ -92,6 +96,7 @@ class RealBuffer {
   const int channel_index_;
   std::unique_ptr<Real_Buffer_Entry[]> entries_;
   std::atomic<uint64_t> commits_{0};
+  std::atomic<uint64_t> ra_end_{0};
   mutable std::mutex wait_m_;
   mutable std::condition_variable wait_cv_;
   mutable std::atomic<int> waiters_{0};

@@ -155,6 +155,20 @@ TEST_F(HttpLive, ProbeFindsVideoAndAudio) {
   EXPECT_NE(syslog().find("Found Video PAT in Index ["), std::string::npos);
 }
 
+// Players joining at different points of the pictures' groups start at a PAT followed by a
+// key frame: the decoder reports nothing, not even for the first frames.
+TEST_F(HttpLive, PlayersDecodeFromTheFirstFrame) {
+  start_channel();
+  for (int i = 0; i < 3; ++i) {
+    const std::string out = kxt::run_tool(
+        {"sh", "-c", "exec ffmpeg -nostdin -hide_banner -v error -i \"$0\" -t 4 -f null - 2>&1", url()}, 60000);
+    ASSERT_NE(out, "<failed>") << syslog();
+    for (const char* bad : {"non-existing PPS", "decode_slice_header error", "no frame!"})
+      EXPECT_EQ(out.find(bad), std::string::npos) << "player " << i << ":\n" << out;
+  }
+  EXPECT_GE(kxt::count_of(syslog(), "Found Video PAT in Index ["), 3);
+}
+
 // The player starts at a PAT, gets clean packets all along, and once the buffered start
 // is through (the burst, the unslept first seconds, what ffmpeg reads while probing) the
 // stream comes at the source's pace: measured from ffmpeg's progress reports as they

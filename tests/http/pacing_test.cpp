@@ -14,6 +14,7 @@
 #include "http/pacing.h"
 #include "http/ts_start.h"
 #include "ingest/ring.h"
+#include "support/ts_fixture.h"
 
 namespace {
 
@@ -548,3 +549,92 @@ TEST(PacingFolder, ShortFilesDoNotRenewTheUnsleptAllowance) {
   // with every 5-second file would sleep nothing at all.
   EXPECT_GT(slept, 15000);
 }
+
+// ---- the decodable start: a PAT followed by a random-access picture ----
+
+namespace {
+
+using kx::DecodableScan;
+
+// One entry per string: P pat, M pmt, I idr start, K key by random_access_indicator,
+// F non-key frame start, c continuation, A audio key frame.
+std::vector<uint8_t> entry_of(const std::string& kinds) {
+  std::vector<kxtest::Packet> pkts;
+  for (char k : kinds) {
+    switch (k) {
+      case 'P': pkts.push_back(kxtest::pat_packet()); break;
+      case 'M': pkts.push_back(kxtest::pmt_packet()); break;
+      case 'I': pkts.push_back(kxtest::video_start(5)); break;
+      case 'K': pkts.push_back(kxtest::video_start(1, 0x40)); break;
+      case 'F': pkts.push_back(kxtest::video_start(1)); break;
+      case 'A': pkts.push_back(kxtest::video_start(5, 0x40, 0xC0)); break;
+      default: pkts.push_back(kxtest::video_more()); break;
+    }
+  }
+  return kxtest::joined(pkts);
+}
+
+struct StartCase {
+  const char* name;
+  std::vector<std::string> entries;
+  int ring_size;
+  uint64_t from;
+  DecodableScan want;
+  uint64_t seq;  // the PAT's entry and position when found
+  int pos;
+};
+void PrintTo(const StartCase& c, std::ostream* os) { *os << c.name; }
+
+class DecodableStart : public ::testing::TestWithParam<StartCase> {};
+
+TEST_P(DecodableStart, NearestPatBeforeARandomAccessPicture) {
+  const StartCase& c = GetParam();
+  RealBuffer ring(c.ring_size, 0);
+  for (const std::string& e : c.entries) {
+    const std::vector<uint8_t> d = entry_of(e);
+    ring.commit(d.data(), static_cast<int>(d.size()));
+  }
+  TsStart out;
+  out.seq = 999;
+  out.pos = -5;
+  ASSERT_EQ(kx::ts_find_decodable_start(ring, c.from, out), c.want);
+  if (c.want != DecodableScan::kFound) return;
+  EXPECT_EQ(out.seq, c.seq);
+  EXPECT_EQ(out.pos, c.pos);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DecodableTable, DecodableStart,
+    ::testing::Values(
+        StartCase{"behind_in_one_entry", {"cc", "PMIc", "Fcc", "Fcc", "Fcc"}, 16, 3, DecodableScan::kFound, 1, 0},
+        StartCase{"pat_entries_before_the_picture", {"cc", "cPM", "ccc", "Icc", "Fc"}, 16, 4, DecodableScan::kFound, 1,
+                  188},
+        StartCase{"pat_after_the_picture_not_taken", {"PM", "cIcP", "Fc"}, 16, 2, DecodableScan::kFound, 0, 0},
+        StartCase{"random_access_flag", {"PMKc", "Fc", "Fc"}, 16, 2, DecodableScan::kFound, 0, 0},
+        StartCase{"nearest_behind_wins", {"PMIc", "Fc", "PMIc", "Fc", "PMIc"}, 16, 3, DecodableScan::kFound, 2, 0},
+        StartCase{"periodic_pat_without_picture_skipped", {"PMIc", "Fc", "PMFc", "Fc"}, 16, 3, DecodableScan::kFound,
+                  0, 0},
+        StartCase{"ahead_when_none_behind", {"PMFc", "Fc", "cc", "PMc", "Ic", "Fc"}, 16, 1, DecodableScan::kFound, 3,
+                  0},
+        StartCase{"picture_without_pat_not_a_start", {"cc", "Ic", "Fc"}, 16, 1, DecodableScan::kNone, 0, 0},
+        // overwritten: the ring keeps three entries (the oldest is the next overwritten)
+        StartCase{"picture_gone_from_the_ring", {"PMIc", "Fc", "Fc", "Fc", "Fc"}, 4, 3, DecodableScan::kNone, 0, 0},
+        StartCase{"audio_keys_are_not_video", {"PMAc", "Ac", "PMAc"}, 16, 1, DecodableScan::kNoMarks, 0, 0},
+        StartCase{"no_video_marks_ever", {"PMcc", "cc"}, 16, 0, DecodableScan::kNoMarks, 0, 0}));
+
+// RTP entries: the marks count from the payload the readers get, without the header.
+TEST(DecodableStartRtp, PositionsLeaveTheHeaderOut) {
+  RealBuffer ring(8, 0);
+  std::vector<uint8_t> d(12, 0x80);
+  const std::vector<uint8_t> pk = entry_of("cPMI");
+  d.insert(d.end(), pk.begin(), pk.end());
+  kx::EntryMeta m;
+  m.header_len = 12;
+  ring.commit(d.data(), static_cast<int>(d.size()), m);
+  TsStart out;
+  ASSERT_EQ(kx::ts_find_decodable_start(ring, 0, out), DecodableScan::kFound);
+  EXPECT_EQ(out.seq, 0u);
+  EXPECT_EQ(out.pos, 188);
+}
+
+}  // namespace
