@@ -59,6 +59,9 @@ const KeyDef kKeys[kKeyCount] = {
     {"runningtextpath", KeyKind::Text, "", 0},
     {"plugin_command_path", KeyKind::Text, "", 0},
     {"transcoder_path", KeyKind::Path, "ffmpeg.exe", 0},
+    // Seconds a live player waits through a source outage (reconnect, failover); 0 ends it
+    // at once.
+    {"player_source_wait", KeyKind::Int, "30", 30},
 };
 
 Published<Config> g_config{std::make_shared<const Config>(Config::defaults())};
@@ -208,6 +211,9 @@ void apply_rule(Key k, bool present, Config& c) {
         val.i = parse_int(val.text);  // the number is what the kept text says
       }
       log_sys("Player Try Connection No=[%s]\n", val.text.c_str());
+      break;
+    case Key::player_source_wait:
+      val.i = std::clamp(val.i, 0, 3600);
       break;
     default: break;
   }

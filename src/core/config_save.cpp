@@ -137,6 +137,7 @@ std::string format_configuration(const Config& c) {
   for (Key k : {Key::restart, Key::time_expired_video_path, Key::unregistered_user_video_path,
                 Key::authorized_channel_video_path, Key::plugin_command_path})
     w.if_set(k);
+  w.when(Key::player_source_wait, false);
   w.guard_left_out();
   return w.out;
 }

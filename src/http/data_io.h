@@ -4,12 +4,16 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "net/wait.h"
 #include "players/player_session.h"
 
 namespace kx {
 
 // False once the HTTP server or the whole process is stopping.
 bool http_serving();
+
+// The session's stop flag, the HTTP server's and the process's.
+StopToken player_stop(const PlayerSession& s);
 
 // A player that takes nothing for this long is given up.
 inline constexpr int kBodySendTimeoutMs = 30000;

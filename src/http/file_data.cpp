@@ -14,7 +14,7 @@
 #include "core/process_state.h"
 #include "http/data_io.h"
 #include "http/http_server.h"
-#include "http/pacing.h"
+#include "players/pacing.h"
 #include "movies/probe_cache.h"
 #include "subscribers/admission.h"
 

@@ -166,6 +166,7 @@ const DefaultRow kDefaults[] = {
     {Key::runningtextpath, "", 0},
     {Key::plugin_command_path, "", 0},
     {Key::transcoder_path, "ffmpeg.exe", 0},
+    {Key::player_source_wait, "30", 30},
 };
 static_assert(std::size(kDefaults) == kKeyCount, "one row per key");
 
@@ -304,6 +305,10 @@ std::vector<RuleCase> rule_cases() {
        {{Key::rtmpport, {}, INT_MAX}, {Key::hls_target_duration, {}, INT_MIN}}, {}, {}},
       {"overlong text", "startmenu=" + a5000 + "\r\n", {{Key::startmenu, a1023, {}}}, {}, {}},
       {"overlong number", "rtmpport=" + nines + "\r\n", {{Key::rtmpport, nines1023, INT_MAX}}, {}, {}},
+      {"player source wait is 0 to 3600 seconds", "player_source_wait=-5\r\n",
+       {{Key::player_source_wait, "-5", 0}}, {}, {}},
+      {"player source wait above an hour", "player_source_wait=99999\r\n",
+       {{Key::player_source_wait, {}, 3600}}, {}, {}},
       {"overlong paths", "transcoder_path=" + p1024 + "\r\nvideopath=" + p1023 + "\r\n",
        {{Key::transcoder_path, p1023, {}}, {Key::videopath, p1023, {}}}, {}, {}},
   };
@@ -513,6 +518,7 @@ TEST_F(ConfigSave, DefaultsWrittenInFileOrder) {
 TEST_F(ConfigSave, EveryKeySetIsWrittenInFileOrder) {
   // Listed backwards on purpose: the save puts them in its own order.
   const char* file =
+      "player_source_wait=12\r\n"
       "transcoder_path=/usr/bin/ffmpeg\r\nplugin_command_path=plugins\r\nrunningtextpath=ticker\r\n"
       "picturepath=pics\r\nvideopath=movies\r\nauthorized_channel_video_path=denied.ts\r\n"
       "unregistered_user_video_path=unreg.ts\r\ntime_expired_video_path=expired.ts\r\n"
@@ -566,7 +572,8 @@ TEST_F(ConfigSave, EveryKeySetIsWrittenInFileOrder) {
             "time_expired_video_path=expired.ts\r\n"
             "unregistered_user_video_path=unreg.ts\r\n"
             "authorized_channel_video_path=denied.ts\r\n"
-            "plugin_command_path=plugins\r\n");
+            "plugin_command_path=plugins\r\n"
+            "player_source_wait=12\r\n");
 }
 
 TEST_F(ConfigSave, LinesForEmptyAndDerivedValues) {

@@ -118,22 +118,27 @@ class HttpLive : public ::testing::Test {
   }
 
   // The server with one UDP channel, and ffmpeg sending the looped clip to it in real time.
-  void start_channel() {
+  // extra: more attributes of the channel (a second source, say).
+  void start_channel(const std::string& extra = "") {
     const std::string p = std::to_string(udp_port_);
     s_.set("user_authorization", "0");
     kxt::spit(s_.path("channel_definition.xml"), "<?xml version=\"1.0\" encoding=\"iso-8859-1\" ?>\r\n<ch src=\"udp://@:" +
-                                                      p + "\" tolerance=\"0\" category=\"Test\">Test UDP</ch>\r\n");
+                                                      p + "\" " + extra +
+                                                      " tolerance=\"0\" category=\"Test\">Test UDP</ch>\r\n");
     ASSERT_TRUE(s_.start());
     ASSERT_TRUE(s_.wait_file("log/system.log", "HTTP Server Starting", 30000)) << s_.output() << syslog();
     ASSERT_TRUE(s_.wait_file("log/admin_system.log", "CH [1]: UDP Media Source Port No [" + p + "]\n", 30000))
         << s_.file("log/admin_system.log");
-    ASSERT_TRUE(spawn_logged(feed_,
-                             {"ffmpeg", "-nostdin", "-hide_banner", "-v", "error", "-re", "-stream_loop", "-1", "-i",
-                              fixture(), "-map", "0", "-c", "copy", "-f", "mpegts",
-                              "udp://127.0.0.1:" + p + "?pkt_size=1316"},
-                             s_.path("feed.err")));
+    ASSERT_TRUE(start_feed(feed_, udp_port_));
     ASSERT_TRUE(s_.wait_file("log/admin_system.log", "CH [1]: Get UDP Packet from Port No [" + p + "]\n", 20000))
         << s_.file("log/admin_system.log") << kxt::slurp(s_.path("feed.err"));
+  }
+  bool start_feed(kx::Process& feed, int port) {
+    return spawn_logged(feed,
+                        {"ffmpeg", "-nostdin", "-hide_banner", "-v", "error", "-re", "-stream_loop", "-1", "-i",
+                         fixture(), "-map", "0", "-c", "copy", "-f", "mpegts",
+                         "udp://127.0.0.1:" + std::to_string(port) + "?pkt_size=1316"},
+                        s_.path("feed.err"));
   }
 
   static kxt::TempDir* media_;
@@ -167,6 +172,77 @@ TEST_F(HttpLive, PlayersDecodeFromTheFirstFrame) {
       EXPECT_EQ(out.find(bad), std::string::npos) << "player " << i << ":\n" << out;
   }
   EXPECT_GE(kxt::count_of(syslog(), "Found Video PAT in Index ["), 3);
+}
+
+// A player copying the channel to a file until it has the frames it asked for: it runs to
+// that end through a source that goes away and comes back (or is replaced), as long as
+// the gap is shorter than player_source_wait.
+class SourceGap {
+ public:
+  SourceGap(kxt::Server& s, const std::string& url, int frames) : s_(s), out_(s.path("watched.ts")) {
+    ok_ = spawn_logged(player_,
+                       {"ffmpeg", "-nostdin", "-hide_banner", "-v", "error", "-i", url, "-map", "0", "-c", "copy",
+                        "-frames:v", std::to_string(frames), "-f", "mpegts", out_},
+                       s.path("player.err"));
+  }
+  ~SourceGap() { player_.stop(2000); }
+  bool playing() {
+    return ok_ && kxt::wait_until([&] { return kxt::slurp(out_).size() > 100000; }, 30000);
+  }
+  // The player's own end, and what it wrote.
+  void expect_ran_to_its_end(int frames) {
+    int code = -1;
+    ASSERT_TRUE(player_.wait(120000, &code)) << "the player did not finish";
+    EXPECT_EQ(code, 0) << kxt::slurp(s_.path("player.err"));
+    const std::string n = kxt::run_tool({"ffprobe", "-v", "error", "-select_streams", "v", "-count_packets",
+                                         "-show_entries", "stream=nb_read_packets", "-of", "csv=p=0", out_},
+                                        60000);
+    EXPECT_EQ(std::atoi(n.c_str()), frames) << n;
+  }
+  kx::Process& player() { return player_; }
+
+ private:
+  kxt::Server& s_;
+  std::string out_;
+  kx::Process player_;
+  bool ok_ = false;
+};
+
+TEST_F(HttpLive, PlayersRideOutASourceOutage) {
+  s_.set("channel_reconnection_interval", "1");
+  start_channel();
+  SourceGap gap(s_, url(), 500);
+  ASSERT_TRUE(gap.playing()) << syslog();
+  feed_.stop(2000);
+  const int64_t silent_from = kx::mono_ms();
+  ASSERT_TRUE(s_.wait_file("log/system.log", "source is off; waiting up to [30000] ms", 40000)) << syslog();
+  // The source stays away for 20 s in all; the player is still there when it returns.
+  kx::sleep_ms(std::max<int64_t>(0, 20000 - (kx::mono_ms() - silent_from)));
+  EXPECT_TRUE(gap.player().running()) << syslog();
+  ASSERT_TRUE(start_feed(feed_, udp_port_));
+  ASSERT_TRUE(s_.wait_file("log/system.log", "source is back; continuing from [", 40000)) << syslog();
+  gap.expect_ran_to_its_end(500);
+  EXPECT_EQ(count_of(syslog(), "CH[1] is OFF"), 0) << syslog();
+}
+
+TEST_F(HttpLive, PlayersFollowAFailoverToTheSecondSource) {
+  const int second = kxt::free_port();
+  ASSERT_GT(second, 0);
+  s_.set("channel_reconnection_interval", "1");
+  start_channel("sr2=\"udp://@:" + std::to_string(second) + "\"");
+  SourceGap gap(s_, url(), 400);
+  ASSERT_TRUE(gap.playing()) << syslog();
+  feed_.stop(2000);
+  kx::Process backup;
+  ASSERT_TRUE(start_feed(backup, second));
+  ASSERT_TRUE(s_.wait_file("log/admin_system.log", "CH [1]: Get UDP Packet from Port No [" + std::to_string(second) +
+                                                       "]\n",
+                           60000))
+      << s_.file("log/admin_system.log");
+  gap.expect_ran_to_its_end(400);
+  backup.stop(2000);
+  EXPECT_EQ(count_of(syslog(), "CH[1] is OFF"), 0) << syslog();
+  EXPECT_NE(syslog().find("source is back; continuing from ["), std::string::npos) << syslog();
 }
 
 // The player starts at a PAT, gets clean packets all along, and once the buffered start

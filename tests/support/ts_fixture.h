@@ -64,4 +64,22 @@ inline std::vector<uint8_t> joined(const std::vector<Packet>& pkts) {
   return out;
 }
 
+// One ring entry per string: P pat, M pmt, I idr start, K key by random_access_indicator,
+// F non-key frame start, c continuation, A audio key frame.
+inline std::vector<uint8_t> entry_of(const char* kinds) {
+  std::vector<Packet> pkts;
+  for (const char* k = kinds; *k; ++k) {
+    switch (*k) {
+      case 'P': pkts.push_back(pat_packet()); break;
+      case 'M': pkts.push_back(pmt_packet()); break;
+      case 'I': pkts.push_back(video_start(5)); break;
+      case 'K': pkts.push_back(video_start(1, 0x40)); break;
+      case 'F': pkts.push_back(video_start(1)); break;
+      case 'A': pkts.push_back(video_start(5, 0x40, 0xC0)); break;
+      default: pkts.push_back(video_more()); break;
+    }
+  }
+  return joined(pkts);
+}
+
 }  // namespace kxtest

@@ -1,4 +1,4 @@
-#include "http/pacing.h"
+#include "players/pacing.h"
 
 #include <algorithm>
 

@@ -53,8 +53,10 @@ enum class DecodableScan { kFound, kNone, kNoMarks };
 // first, forwards to the newest commit only when none is behind. On kFound out.seq and
 // out.pos name the PAT (out.pmt_pid is left alone). kNoMarks: the ring never held a
 // random-access mark, so waiting for one is pointless; kNone: not (yet) in the span.
+// Entries before floor are not looked at (a player that resumes after an outage must not
+// be sent again what it already had).
 inline constexpr int kPatLeadEntries = 512;
-DecodableScan ts_find_decodable_start(const RealBuffer& ring, uint64_t from, TsStart& out);
+DecodableScan ts_find_decodable_start(const RealBuffer& ring, uint64_t from, TsStart& out, uint64_t floor = 0);
 
 enum class TsScan { kFound, kCaughtUp, kLapped, kLimit };
 

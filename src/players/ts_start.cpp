@@ -1,4 +1,6 @@
-#include "http/ts_start.h"
+#include "players/ts_start.h"
+
+#include <algorithm>
 
 #include "formats/ts.h"
 
@@ -79,13 +81,13 @@ bool TsStartFinder::feed(uint64_t seq, const uint8_t* data, int len, TsStart& ou
 namespace {
 
 // The PAT nearest before the picture of entry ra (whose marks are m); false when none.
-bool pat_before(const RealBuffer& ring, uint64_t ra, const EntryMeta& m, TsStart& out) {
+bool pat_before(const RealBuffer& ring, uint64_t ra, const EntryMeta& m, uint64_t floor, TsStart& out) {
   if (m.pat_pos >= 0 && m.pat_pos <= m.ra_pos) {
     out.seq = ra;
     out.pos = m.pat_pos;
     return true;
   }
-  const uint64_t old = ring.oldest();
+  const uint64_t old = std::max(ring.oldest(), floor);
   for (uint64_t s = ra, k = 0; s > old && k < kPatLeadEntries; ++k) {
     --s;
     EntryMeta e;
@@ -100,9 +102,9 @@ bool pat_before(const RealBuffer& ring, uint64_t ra, const EntryMeta& m, TsStart
 
 }  // namespace
 
-DecodableScan ts_find_decodable_start(const RealBuffer& ring, uint64_t from, TsStart& out) {
+DecodableScan ts_find_decodable_start(const RealBuffer& ring, uint64_t from, TsStart& out, uint64_t floor) {
   if (ring.random_access_end() == 0) return DecodableScan::kNoMarks;
-  const uint64_t c = ring.commits(), old = ring.oldest();
+  const uint64_t c = ring.commits(), old = std::max(ring.oldest(), floor);
   if (c == 0) return DecodableScan::kNone;
   if (from >= c) from = c - 1;
   if (from < old) from = old;
@@ -110,11 +112,11 @@ DecodableScan ts_find_decodable_start(const RealBuffer& ring, uint64_t from, TsS
   for (uint64_t s = from + 1; s > old;) {  // backwards, from itself included
     --s;
     if (!ring.peek(s, m)) break;
-    if (m.ra_pos >= 0 && pat_before(ring, s, m, out)) return DecodableScan::kFound;
+    if (m.ra_pos >= 0 && pat_before(ring, s, m, old, out)) return DecodableScan::kFound;
   }
   for (uint64_t s = from + 1; s < c; ++s) {
     if (!ring.peek(s, m)) continue;  // lapped: later entries are still good
-    if (m.ra_pos >= 0 && pat_before(ring, s, m, out)) return DecodableScan::kFound;
+    if (m.ra_pos >= 0 && pat_before(ring, s, m, old, out)) return DecodableScan::kFound;
   }
   return DecodableScan::kNone;
 }

@@ -11,8 +11,8 @@
 #include <utility>
 #include <vector>
 
-#include "http/pacing.h"
-#include "http/ts_start.h"
+#include "players/pacing.h"
+#include "players/ts_start.h"
 #include "ingest/ring.h"
 #include "support/ts_fixture.h"
 
@@ -555,24 +555,7 @@ TEST(PacingFolder, ShortFilesDoNotRenewTheUnsleptAllowance) {
 namespace {
 
 using kx::DecodableScan;
-
-// One entry per string: P pat, M pmt, I idr start, K key by random_access_indicator,
-// F non-key frame start, c continuation, A audio key frame.
-std::vector<uint8_t> entry_of(const std::string& kinds) {
-  std::vector<kxtest::Packet> pkts;
-  for (char k : kinds) {
-    switch (k) {
-      case 'P': pkts.push_back(kxtest::pat_packet()); break;
-      case 'M': pkts.push_back(kxtest::pmt_packet()); break;
-      case 'I': pkts.push_back(kxtest::video_start(5)); break;
-      case 'K': pkts.push_back(kxtest::video_start(1, 0x40)); break;
-      case 'F': pkts.push_back(kxtest::video_start(1)); break;
-      case 'A': pkts.push_back(kxtest::video_start(5, 0x40, 0xC0)); break;
-      default: pkts.push_back(kxtest::video_more()); break;
-    }
-  }
-  return kxtest::joined(pkts);
-}
+using kxtest::entry_of;
 
 struct StartCase {
   const char* name;
@@ -582,6 +565,7 @@ struct StartCase {
   DecodableScan want;
   uint64_t seq;  // the PAT's entry and position when found
   int pos;
+  uint64_t floor = 0;  // entries before it are not looked at
 };
 void PrintTo(const StartCase& c, std::ostream* os) { *os << c.name; }
 
@@ -591,13 +575,13 @@ TEST_P(DecodableStart, NearestPatBeforeARandomAccessPicture) {
   const StartCase& c = GetParam();
   RealBuffer ring(c.ring_size, 0);
   for (const std::string& e : c.entries) {
-    const std::vector<uint8_t> d = entry_of(e);
+    const std::vector<uint8_t> d = entry_of(e.c_str());
     ring.commit(d.data(), static_cast<int>(d.size()));
   }
   TsStart out;
   out.seq = 999;
   out.pos = -5;
-  ASSERT_EQ(kx::ts_find_decodable_start(ring, c.from, out), c.want);
+  ASSERT_EQ(kx::ts_find_decodable_start(ring, c.from, out, c.floor), c.want);
   if (c.want != DecodableScan::kFound) return;
   EXPECT_EQ(out.seq, c.seq);
   EXPECT_EQ(out.pos, c.pos);
@@ -620,7 +604,13 @@ INSTANTIATE_TEST_SUITE_P(
         // overwritten: the ring keeps three entries (the oldest is the next overwritten)
         StartCase{"picture_gone_from_the_ring", {"PMIc", "Fc", "Fc", "Fc", "Fc"}, 4, 3, DecodableScan::kNone, 0, 0},
         StartCase{"audio_keys_are_not_video", {"PMAc", "Ac", "PMAc"}, 16, 1, DecodableScan::kNoMarks, 0, 0},
-        StartCase{"no_video_marks_ever", {"PMcc", "cc"}, 16, 0, DecodableScan::kNoMarks, 0, 0}));
+        StartCase{"no_video_marks_ever", {"PMcc", "cc"}, 16, 0, DecodableScan::kNoMarks, 0, 0},
+        // A player resuming after an outage: what lies before the floor was sent already.
+        StartCase{"floor_hides_the_start_behind", {"PMIc", "Fc", "Fc", "PMc", "Ic"}, 16, 3, DecodableScan::kFound, 3, 0,
+                  3},
+        StartCase{"floor_hides_a_pat_before_the_picture", {"PMFc", "Fc", "Ic", "Fc"}, 16, 2, DecodableScan::kNone, 0, 0,
+                  1},
+        StartCase{"floor_beyond_the_newest", {"PMIc", "Fc"}, 16, 1, DecodableScan::kNone, 0, 0, 5}));
 
 // RTP entries: the marks count from the payload the readers get, without the header.
 TEST(DecodableStartRtp, PositionsLeaveTheHeaderOut) {

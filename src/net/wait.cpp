@@ -1,0 +1,123 @@
+#include "net/wait.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "core/os/time.h"
+
+namespace kx {
+
+StopToken& StopToken::on(const std::atomic<int>& flag) {
+  if (n_flags_ < kMax) flags_[n_flags_++] = &flag;
+  return *this;
+}
+
+StopToken& StopToken::on(const Stop& stop) {
+  if (n_stops_ < kMax) stops_[n_stops_++] = &stop;
+  return *this;
+}
+
+bool StopToken::stopped() const {
+  for (int i = 0; i < n_flags_; ++i)
+    if (flags_[i]->load(std::memory_order_relaxed) != 0) return true;
+  for (int i = 0; i < n_stops_; ++i)
+    if (stops_[i]->is_set()) return true;
+  return false;
+}
+
+Deadline Deadline::after(int64_t ms) { return Deadline(mono_ms() + std::max<int64_t>(ms, 0)); }
+
+bool Deadline::passed() const { return at_ >= 0 && mono_ms() >= at_; }
+
+int Deadline::left_ms(int cap) const {
+  if (at_ < 0) return cap;
+  return static_cast<int>(std::clamp<int64_t>(at_ - mono_ms(), 0, cap));
+}
+
+namespace {
+
+// One poll step for events on fd: 1 ready, 0 nothing yet, -1 error (err set).
+int poll_step(int fd, short events, int ms, int& err) {
+  pollfd p{fd, events, 0};
+  const int r = ::poll(&p, 1, ms);
+  if (r < 0) {
+    if (errno == EINTR) return 0;
+    err = errno;
+    return -1;
+  }
+  if (r == 0) return 0;
+  if ((p.revents & POLLNVAL) || ((p.revents & (POLLERR | POLLHUP)) && !(p.revents & events))) {
+    err = EPIPE;
+    return events == POLLIN ? 1 : -1;  // a reader learns the end from its read
+  }
+  return 1;
+}
+
+}  // namespace
+
+Wait wait_readable(int fd, const StopToken& stop, Deadline until) {
+  for (;;) {
+    if (stop.stopped()) return Wait::kStopped;
+    int err = 0;
+    const int r = poll_step(fd, POLLIN, until.left_ms(kWaitStepMs), err);
+    if (r > 0) return Wait::kReady;
+    if (r < 0) return Wait::kError;
+    if (until.passed()) return Wait::kTimeout;
+  }
+}
+
+Sent send_all(int fd, const void* data, std::size_t len, const StopToken& stop, int idle_ms, int& err,
+              std::size_t* sent) {
+  err = 0;
+  const auto* p = static_cast<const uint8_t*>(data);
+  std::size_t done = 0;
+  Deadline idle = Deadline::never();
+  bool waiting = false;
+  Sent result = Sent::kDone;
+  while (done < len) {
+    if (stop.stopped()) {
+      result = Sent::kStopped;
+      break;
+    }
+    const ssize_t n = ::send(fd, p + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      waiting = false;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
+      err = n == 0 ? 0 : errno;
+      result = Sent::kFailed;
+      break;
+    }
+    if (!waiting) {
+      idle = Deadline::after(idle_ms);
+      waiting = true;
+    } else if (idle.passed()) {
+      result = Sent::kFailed;  // the player took nothing for idle_ms
+      break;
+    }
+    if (poll_step(fd, POLLOUT, kWaitStepMs, err) < 0) {
+      result = Sent::kFailed;
+      break;
+    }
+  }
+  if (sent) *sent = done;
+  return result;
+}
+
+bool sleep_for(int64_t ms, const StopToken& stop) {
+  const Deadline end = Deadline::after(ms);
+  for (;;) {
+    if (stop.stopped()) return false;
+    const int step = end.left_ms(kWaitStepMs);
+    if (step <= 0) return true;
+    sleep_ms(step);
+  }
+}
+
+}  // namespace kx

@@ -1,0 +1,96 @@
+// A live player's view of a channel's MPEG-TS ring, with no socket in it: where it starts
+// (the designed start point, then a PAT a decoder can begin at), the burst that fills the
+// player's buffer, pacing by the stream's PCR, recovery when the writer laps it, and the
+// wait through a source outage. Every output of live TS is a loop over next_batch:
+// send the batch, pause as asked, ask again.
+#pragma once
+#include <cstdint>
+#include <memory>
+
+#include "ingest/ring.h"
+#include "players/pacing.h"
+#include "players/session_log.h"
+#include "players/ts_start.h"
+
+namespace kx {
+
+struct Channel_Info;
+
+struct LiveTsOptions {
+  int prebuffer = 0;         // the burst's cap, in entries; 0 or less: a quarter of the ring
+  float tolerance = 0;       // the channel's share of each PCR interval not slept
+  int source_wait_ms = 0;    // how long an outage of the input is waited through
+};
+
+// Where the player is; each phase has its own designed lines.
+enum class LivePhase { kStart, kBurst, kSteady };
+
+struct LiveBatch {
+  const uint8_t* data = nullptr;  // valid until the next call
+  int bytes = 0;
+  int pause_ms = 0;               // to sleep after sending the bytes
+  const char* stage = nullptr;    // the activity text (static)
+  LivePhase phase = LivePhase::kStart;
+};
+
+class LiveTsReader {
+ public:
+  enum class Next {
+    kData,    // bytes to send (and perhaps a pause)
+    kWait,    // nothing yet: the reader waited a short while; ask again
+    kOff,     // the player ends (the reason is logged)
+    kLapped,  // the writer overtook the player: it starts again at a PAT (logged)
+  };
+
+  LiveTsReader(std::shared_ptr<Channel_Info> ch, const SessionLog& log, const LiveTsOptions& opt);
+  ~LiveTsReader();
+  LiveTsReader(const LiveTsReader&) = delete;
+  LiveTsReader& operator=(const LiveTsReader&) = delete;
+
+  // Takes the channel's ring and the player's buffer; false (logged) when the channel is
+  // off or the buffer cannot be had.
+  bool open();
+  Next next_batch(LiveBatch& out);
+
+  // The stream state the reports show.
+  int pmt_pid() const { return pmt_pid_; }
+  const PcrPacer& pacer() const { return pacer_; }
+
+ private:
+  enum class State { kDecodable, kPat, kBurst, kSteady, kSourceWait };
+
+  bool input_on() const;
+  bool ended_for_good() const;
+  void enter_steady();
+  Next off(const char* fmt);
+  Next input_gone(const char* off_fmt);
+  Next source_wait();
+  void to_start(uint64_t from, uint64_t floor);
+  Next start_found(const TsStart& start, LiveBatch& out, bool& taken);
+  Next decodable(LiveBatch& out);
+  Next pat(LiveBatch& out);
+  void begin_burst();
+  Next burst(LiveBatch& out);
+  Next steady(LiveBatch& out);
+  Next lapped();
+
+  std::shared_ptr<Channel_Info> ch_;
+  const SessionLog log_;
+  const LiveTsOptions opt_;
+  RealBufferPtr ring_;
+  std::unique_ptr<RingReader> rd_;
+  std::unique_ptr<uint8_t[]> buf_;  // one batch of entries: the player's only buffer
+  State state_ = State::kDecodable;
+  PcrPacer pacer_;
+  TsStartFinder finder_;
+  uint64_t from_ = 0, floor_ = 0;  // the start search: its origin and its lower bound
+  int64_t deadline_ = 0;
+  int burst_left_ = 0;
+  int owed_ms_ = 0;
+  bool gathered_ = false;
+  int pmt_pid_ = 0;
+  const char* off_fmt_ = nullptr;  // the "is OFF" line of the phase the outage began in
+  int64_t wait_end_ = 0;
+};
+
+}  // namespace kx
