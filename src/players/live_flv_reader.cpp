@@ -1,0 +1,161 @@
+#include "players/live_flv_reader.h"
+
+#include <algorithm>
+#include <new>
+
+#include "catalogue/channel_def.h"
+#include "core/log.h"
+#include "core/os/time.h"
+#include "ingest/channel_info.h"
+
+namespace kx {
+
+namespace {
+
+constexpr int kBatchEntries = 32;
+constexpr int kRingWaitMs = 200;
+constexpr int kCoalesceMs = 100;   // at the live edge, entries of this long go out together
+constexpr int64_t kKeyframeWaitMs = 10000;  // a group of pictures longer than this has no start
+
+}  // namespace
+
+bool flv_find_keyframe(const RealBuffer& ring, uint64_t from, uint64_t floor, uint64_t& seq) {
+  const uint64_t c = ring.commits(), old = std::max(ring.oldest(), floor);
+  if (c == 0 || old >= c) return false;
+  from = std::clamp(from, old, c - 1);
+  EntryMeta m;
+  for (uint64_t s = from + 1; s > old;) {
+    --s;
+    if (!ring.peek(s, m)) break;
+    if (m.keyframe_offset == 0) return (seq = s), true;
+  }
+  for (uint64_t s = from + 1; s < c; ++s)
+    if (ring.peek(s, m) && m.keyframe_offset == 0) return (seq = s), true;
+  return false;
+}
+
+LiveFlvReader::LiveFlvReader(std::shared_ptr<Channel_Info> ch, const SessionLog& log, int source_wait_ms)
+    : ch_(std::move(ch)), log_(log), source_wait_ms_(source_wait_ms) {}
+
+LiveFlvReader::~LiveFlvReader() = default;
+
+bool LiveFlvReader::input_on() const { return ch_->rt.nChannel_Status.load() == kStatusOn; }
+
+bool LiveFlvReader::ended_for_good() const {
+  return ch_->rt.nStop.load() != 0 || ch_->def.nChannel_Type == kTypeInactive || ch_->rt.nThread_Finished.load() != 0;
+}
+
+bool LiveFlvReader::open() {
+  ring_ = ch_->rt.flv_ring();
+  if (!ring_ || !input_on()) {
+    log_("4. CH[%d] is OFF\n", log_.no);
+    return false;
+  }
+  buf_.reset(new (std::nothrow) uint8_t[static_cast<std::size_t>(kBatchEntries) * kEntryBytes]);
+  if (!buf_) {
+    log_sys("Real Buffer allocated failed\n");
+    return false;
+  }
+  rd_ = std::make_unique<RingReader>(ring_);
+  rd_->seek_start_point();
+  from_ = rd_->position();
+  floor_ = 0;
+  deadline_ = mono_ms() + kKeyframeWaitMs;
+  return true;
+}
+
+LiveFlvReader::Next LiveFlvReader::next_batch(Batch& out) {
+  out = Batch{};
+  if (state_ != State::kOutage && !input_on()) {
+    if (source_wait_ms_ <= 0 || ended_for_good()) return log_("1. CH[%d] is OFF\n", log_.no), Next::kOff;
+    state_ = State::kOutage;
+    deadline_ = mono_ms() + source_wait_ms_;
+    return Next::kWait;
+  }
+  switch (state_) {
+    case State::kKeyframe: return find_keyframe();
+    case State::kFollow: return follow(out);
+    case State::kOutage: return outage();
+  }
+  return Next::kOff;
+}
+
+LiveFlvReader::Next LiveFlvReader::find_keyframe() {
+  uint64_t seq = 0;
+  if (flv_find_keyframe(*ring_, from_, floor_, seq)) {
+    rd_->seek(seq);
+    state_ = State::kFollow;
+    gathered_ = false;
+    return Next::kWait;
+  }
+  if (mono_ms() > deadline_) {
+    log_("CH [%d] no keyframe in the FLV buffer\n", log_.no);
+    return Next::kOff;
+  }
+  ring_->wait_beyond(ring_->commits(), kRingWaitMs);
+  return Next::kWait;
+}
+
+LiveFlvReader::Next LiveFlvReader::follow(Batch& out) {
+  int bytes = 0, n = 0;
+  while (n < kBatchEntries) {
+    int len = 0;
+    const RingReader::Result r = rd_->next(buf_.get() + bytes, len);
+    if (r == RingReader::kCaughtUp) break;
+    if (r == RingReader::kLapped) {
+      // What would come next is gone: again from a keyframe. What was gathered before
+      // the lap is whole and goes out first.
+      from_ = rd_->position();
+      floor_ = 0;
+      deadline_ = mono_ms() + kKeyframeWaitMs;
+      state_ = State::kKeyframe;
+      out.data = buf_.get();
+      out.bytes = bytes;
+      return bytes > 0 ? Next::kData : Next::kLapped;
+    }
+    bytes += len;
+    ++n;
+  }
+  out.data = buf_.get();
+  out.bytes = bytes;
+  if (n > 0) {
+    gathered_ = false;
+    return Next::kData;
+  }
+  if (!gathered_) {
+    gathered_ = true;
+    out.pause_ms = kCoalesceMs;
+    return Next::kWait;
+  }
+  if (!rd_->wait(kRingWaitMs) && ch_->rt.flv_ring() != ring_) {
+    // The input started over with a new ring: this one gets nothing more.
+    if (source_wait_ms_ <= 0) return log_("2.1 CH[%d] is OFF\n", log_.no), Next::kOff;
+    state_ = State::kOutage;
+    deadline_ = mono_ms() + source_wait_ms_;
+  }
+  return Next::kWait;
+}
+
+LiveFlvReader::Next LiveFlvReader::outage() {
+  if (ended_for_good()) return log_("1. CH[%d] is OFF\n", log_.no), Next::kOff;
+  RealBufferPtr now = ch_->rt.flv_ring();
+  if (now && input_on()) {
+    if (now != ring_) {
+      ring_ = std::move(now);
+      rd_ = std::make_unique<RingReader>(ring_);
+      rd_->seek_oldest();
+      floor_ = 0;
+    } else {
+      floor_ = rd_->position();  // what is behind was sent already
+    }
+    from_ = rd_->position();
+    deadline_ = mono_ms() + kKeyframeWaitMs;
+    state_ = State::kKeyframe;
+    return Next::kWait;
+  }
+  if (mono_ms() >= deadline_) return log_("1. CH[%d] is OFF\n", log_.no), Next::kOff;
+  sleep_ms(kRingWaitMs);
+  return Next::kWait;
+}
+
+}  // namespace kx

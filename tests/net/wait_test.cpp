@@ -1,0 +1,120 @@
+// The wait API: every wait ends at its deadline or at once when its stop token is set,
+// and whole sends give up on a player that takes nothing.
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <thread>
+#include <vector>
+
+#include "core/os/sync.h"
+#include "core/os/time.h"
+#include "net/wait.h"
+
+namespace {
+
+using kx::Deadline;
+using kx::Sent;
+using kx::StopToken;
+using kx::Wait;
+
+struct Pair {
+  int fd[2] = {-1, -1};
+  Pair() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0); }
+  ~Pair() {
+    for (int f : fd)
+      if (f >= 0) ::close(f);
+  }
+};
+
+TEST(StopTokenTest, AnyFlagStops) {
+  std::atomic<int> a{0}, b{0};
+  kx::Stop s;
+  StopToken t;
+  t.on(a).on(b).on(s);
+  EXPECT_FALSE(t.stopped());
+  b.store(1);
+  EXPECT_TRUE(t.stopped());
+  b.store(0);
+  s.set();
+  EXPECT_TRUE(t.stopped());
+  EXPECT_FALSE(StopToken().stopped()) << "an empty token never stops";
+}
+
+TEST(WaitReadable, ReadyTimeoutAndStop) {
+  Pair p;
+  std::atomic<int> stop{0};
+  StopToken t;
+  t.on(stop);
+  EXPECT_EQ(kx::wait_readable(p.fd[0], t, Deadline::after(50)), Wait::kTimeout);
+  ASSERT_EQ(::write(p.fd[1], "x", 1), 1);
+  EXPECT_EQ(kx::wait_readable(p.fd[0], t, Deadline::after(5000)), Wait::kReady);
+  char c;
+  ASSERT_EQ(::read(p.fd[0], &c, 1), 1);
+  // A stop set by another thread ends a wait with no deadline within a step.
+  std::thread setter([&] {
+    kx::sleep_ms(100);
+    stop.store(1);
+  });
+  const int64_t t0 = kx::mono_ms();
+  EXPECT_EQ(kx::wait_readable(p.fd[0], t, Deadline::never()), Wait::kStopped);
+  setter.join();
+  EXPECT_LT(kx::mono_ms() - t0, 5000);
+  // The peer's end is readable: the reader learns it from its read.
+  stop.store(0);
+  ::close(p.fd[1]);
+  p.fd[1] = -1;
+  EXPECT_EQ(kx::wait_readable(p.fd[0], t, Deadline::after(5000)), Wait::kReady);
+}
+
+TEST(SendAll, WholeSendsAndTheirEnds) {
+  Pair p;
+  std::atomic<int> stop{0};
+  StopToken t;
+  t.on(stop);
+  int err = -1;
+  std::size_t sent = 0;
+  const std::vector<char> small(1000, 'a');
+  EXPECT_EQ(kx::send_all(p.fd[0], small.data(), small.size(), t, 1000, err, &sent), Sent::kDone);
+  EXPECT_EQ(sent, small.size());
+  EXPECT_EQ(err, 0);
+
+  // Nobody reads: the socket fills, and the send gives up after the idle time.
+  const std::vector<char> big(8 << 20, 'b');
+  const int64_t t0 = kx::mono_ms();
+  EXPECT_EQ(kx::send_all(p.fd[0], big.data(), big.size(), t, 300, err, &sent), Sent::kFailed);
+  EXPECT_EQ(err, 0);
+  EXPECT_GT(sent, 0u);
+  EXPECT_LT(sent, big.size());
+  EXPECT_GE(kx::mono_ms() - t0, 300);
+
+  // A stop ends a blocked send.
+  std::thread setter([&] {
+    kx::sleep_ms(100);
+    stop.store(1);
+  });
+  EXPECT_EQ(kx::send_all(p.fd[0], big.data(), big.size(), t, 60000, err, &sent), Sent::kStopped);
+  setter.join();
+
+  // A closed peer is an error, never a signal.
+  stop.store(0);
+  ::close(p.fd[1]);
+  p.fd[1] = -1;
+  EXPECT_EQ(kx::send_all(p.fd[0], small.data(), small.size(), t, 1000, err, &sent), Sent::kFailed);
+  EXPECT_EQ(err, EPIPE);
+}
+
+TEST(SleepFor, RunsOutOrStops) {
+  std::atomic<int> stop{0};
+  StopToken t;
+  t.on(stop);
+  const int64_t t0 = kx::mono_ms();
+  EXPECT_TRUE(kx::sleep_for(120, t));
+  EXPECT_GE(kx::mono_ms() - t0, 120);
+  stop.store(1);
+  EXPECT_FALSE(kx::sleep_for(60000, t)) << "a stopped token does not sleep";
+}
+
+}  // namespace
