@@ -85,6 +85,14 @@ struct ChannelRuntime {
   std::atomic<int> nSource_Valid{0};
   std::atomic<int> nCurrent_URL_Index{0};
   std::atomic<int> nChannel_Status{kStatusOff};
+  // Counts the input's connections that delivered data: a player that sees it change
+  // knows the stream it follows was replaced (a reconnect, a failover), even when the
+  // moment the status was off went by unseen.
+  std::atomic<uint32_t> connections{0};
+  void set_on() {
+    connections.fetch_add(1);
+    nChannel_Status.store(kStatusOn);
+  }
   std::atomic<int64_t> tStart_Time{0};
   std::atomic<int> status{kStInit};
   std::atomic<int> nInput_Format{0};

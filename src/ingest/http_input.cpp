@@ -426,7 +426,7 @@ int movie_format(const std::string& path, int& type) {
 void set_on(Cycle& c) {
   log_admin("CH [%d]: Finished to Check Video Input Format\n", c.n);
   start_side_threads(c.ctx);
-  c.ch.rt.nChannel_Status.store(kStatusOn);
+  c.ch.rt.set_on();
   c.ch.rt.tStart_Time.store(wall_seconds());
 }
 

@@ -128,7 +128,7 @@ int udp_input_branch(InputContext& ctx) {
   }
   log_first_data(ctx);
   start_side_threads(ctx);
-  ch.rt.nChannel_Status.store(kStatusOn);
+  ch.rt.set_on();
   ch.rt.tStart_Time.store(wall_seconds());
 
   std::vector<uint8_t> buf(kDatagramMax);

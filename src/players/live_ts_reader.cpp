@@ -83,12 +83,27 @@ bool LiveTsReader::open() {
     log_("Username [%s] CH [%d] nHas_Data_Buffer_Size=[%d] nReal_Buffer_output_index=[%d]\n", log_.user, log_.no,
          ring_->filled(), static_cast<int>(rd_->position() % static_cast<uint64_t>(ring_->size())));
   }
+  connection_ = ch_->rt.connections.load();
   to_start(rd_->position(), 0);
+  return true;
+}
+
+// A new connection of the input began while the player was following: what comes next
+// is another stream, to be joined where a decoder can begin, after what was sent.
+bool LiveTsReader::source_replaced() {
+  const uint32_t now = ch_->rt.connections.load();
+  if (now == connection_) return false;
+  connection_ = now;
+  if (state_ != State::kBurst && state_ != State::kSteady) return false;
+  to_start(rd_->position(), rd_->position());
+  log_("Username [%s] CH [%d] source is back; continuing from [%d]\n", log_.user, log_.no,
+       static_cast<int>(rd_->position() % static_cast<uint64_t>(ring_->size())));
   return true;
 }
 
 LiveTsReader::Next LiveTsReader::next_batch(LiveBatch& out) {
   out = LiveBatch{};
+  if (source_replaced()) return Next::kWait;
   switch (state_) {
     case State::kDecodable: return decodable(out);
     case State::kPat: return pat(out);
@@ -120,6 +135,7 @@ LiveTsReader::Next LiveTsReader::source_wait() {
   if (ended_for_good()) return off(off_fmt_);
   RealBufferPtr now = ch_->rt.ring();
   if (now && input_on()) {
+    connection_ = ch_->rt.connections.load();
     if (now != ring_) {
       // The input started over with a new ring: all of it is new to this player.
       ring_ = std::move(now);

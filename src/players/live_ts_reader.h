@@ -65,6 +65,7 @@ class LiveTsReader {
   Next off(const char* fmt);
   Next input_gone(const char* off_fmt);
   Next source_wait();
+  bool source_replaced();
   void to_start(uint64_t from, uint64_t floor);
   Next start_found(const TsStart& start, LiveBatch& out, bool& taken);
   Next decodable(LiveBatch& out);
@@ -91,6 +92,7 @@ class LiveTsReader {
   int pmt_pid_ = 0;
   const char* off_fmt_ = nullptr;  // the "is OFF" line of the phase the outage began in
   int64_t wait_end_ = 0;
+  uint32_t connection_ = 0;  // the input connection the player follows
 };
 
 }  // namespace kx

@@ -154,6 +154,22 @@ INSTANTIATE_TEST_SUITE_P(
                       OutageCase{"wait_runs_out", 1500, OutageCase::kNeverBack, Next::kOff}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A failover quicker than the player looks: the status was off for a moment nobody saw,
+// but the input counts a new connection, and the player joins the new stream at a start.
+TEST_F(LiveReader, ReplacedSourceIsJoinedAtADecodableStart) {
+  commit({"PMIc", "Fc"});
+  auto rd = open(30000);
+  Bytes got;
+  ASSERT_EQ(pull(*rd, got), Next::kData);
+  ASSERT_EQ(pull(*rd, got), Next::kData);
+  ASSERT_EQ(got, cat({"PMIc", "Fc"}));
+  commit({"cc", "Fc", "PMFc", "PMIc", "Fc"});
+  ch->rt.set_on();
+  Bytes more;
+  ASSERT_EQ(pull(*rd, more), Next::kData);
+  EXPECT_EQ(more, cat({"PMIc"}));
+}
+
 TEST_F(LiveReader, LappedPlayerStartsAgainAtAPat) {
   ring = std::make_shared<kx::RealBuffer>(8, 0);
   ch->rt.set_ring(ring);
