@@ -1,18 +1,16 @@
 #include "players/live_flv_reader.h"
 
 #include <algorithm>
-#include <new>
 
-#include "catalogue/channel_def.h"
 #include "core/log.h"
 #include "core/os/time.h"
 #include "ingest/channel_info.h"
+#include "players/live_source.h"
 
 namespace kx {
 
 namespace {
 
-constexpr int kBatchEntries = 32;
 constexpr int kRingWaitMs = 200;
 constexpr int kCoalesceMs = 100;   // at the live edge, entries of this long go out together
 constexpr int64_t kKeyframeWaitMs = 10000;  // a group of pictures longer than this has no start
@@ -39,23 +37,14 @@ LiveFlvReader::LiveFlvReader(std::shared_ptr<Channel_Info> ch, const SessionLog&
 
 LiveFlvReader::~LiveFlvReader() = default;
 
-bool LiveFlvReader::input_on() const { return ch_->rt.nChannel_Status.load() == kStatusOn; }
-
-bool LiveFlvReader::ended_for_good() const {
-  return ch_->rt.nStop.load() != 0 || ch_->def.nChannel_Type == kTypeInactive || ch_->rt.nThread_Finished.load() != 0;
-}
-
 bool LiveFlvReader::open() {
   ring_ = ch_->rt.flv_ring();
-  if (!ring_ || !input_on()) {
+  if (!ring_ || !input_on(*ch_)) {
     log_("4. CH[%d] is OFF\n", log_.no);
     return false;
   }
-  buf_.reset(new (std::nothrow) uint8_t[static_cast<std::size_t>(kBatchEntries) * kEntryBytes]);
-  if (!buf_) {
-    log_sys("Real Buffer allocated failed\n");
-    return false;
-  }
+  buf_ = live_batch_buffer();
+  if (!buf_) return false;
   rd_ = std::make_unique<RingReader>(ring_);
   rd_->seek_start_point();
   from_ = rd_->position();
@@ -66,8 +55,8 @@ bool LiveFlvReader::open() {
 
 LiveFlvReader::Next LiveFlvReader::next_batch(Batch& out) {
   out = Batch{};
-  if (state_ != State::kOutage && !input_on()) {
-    if (source_wait_ms_ <= 0 || ended_for_good()) return log_("1. CH[%d] is OFF\n", log_.no), Next::kOff;
+  if (state_ != State::kOutage && !input_on(*ch_)) {
+    if (source_wait_ms_ <= 0 || input_ended(*ch_)) return log_("1. CH[%d] is OFF\n", log_.no), Next::kOff;
     state_ = State::kOutage;
     deadline_ = mono_ms() + source_wait_ms_;
     return Next::kWait;
@@ -98,7 +87,7 @@ LiveFlvReader::Next LiveFlvReader::find_keyframe() {
 
 LiveFlvReader::Next LiveFlvReader::follow(Batch& out) {
   int bytes = 0, n = 0;
-  while (n < kBatchEntries) {
+  while (n < kLiveBatchEntries) {
     int len = 0;
     const RingReader::Result r = rd_->next(buf_.get() + bytes, len);
     if (r == RingReader::kCaughtUp) break;
@@ -137,9 +126,9 @@ LiveFlvReader::Next LiveFlvReader::follow(Batch& out) {
 }
 
 LiveFlvReader::Next LiveFlvReader::outage() {
-  if (ended_for_good()) return log_("1. CH[%d] is OFF\n", log_.no), Next::kOff;
+  if (input_ended(*ch_)) return log_("1. CH[%d] is OFF\n", log_.no), Next::kOff;
   RealBufferPtr now = ch_->rt.flv_ring();
-  if (now && input_on()) {
+  if (now && input_on(*ch_)) {
     if (now != ring_) {
       ring_ = std::move(now);
       rd_ = std::make_unique<RingReader>(ring_);

@@ -33,8 +33,6 @@ class LiveFlvReader {
   Next next_batch(Batch& out);
 
  private:
-  bool input_on() const;
-  bool ended_for_good() const;
   Next find_keyframe();
   Next follow(Batch& out);
   Next outage();

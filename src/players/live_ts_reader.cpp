@@ -1,19 +1,17 @@
 #include "players/live_ts_reader.h"
 
 #include <algorithm>
-#include <new>
 
-#include "catalogue/channel_def.h"
 #include "core/log.h"
 #include "core/os/time.h"
 #include "formats/ts.h"
 #include "ingest/channel_info.h"
+#include "players/live_source.h"
 
 namespace kx {
 
 namespace {
 
-constexpr int kBatchEntries = 32;  // ring entries handed out at once
 constexpr int kRingWaitMs = 200;   // waits for new data end this often to look at the flags
 // At the live edge the entries of this long are gathered and sent together: one wake-up
 // per batch rather than one per entry.
@@ -48,26 +46,14 @@ LiveTsReader::LiveTsReader(std::shared_ptr<Channel_Info> ch, const SessionLog& l
 
 LiveTsReader::~LiveTsReader() = default;
 
-bool LiveTsReader::input_on() const {
-  return ch_->rt.nChannel_Status.load(std::memory_order_relaxed) == kStatusOn;
-}
-
-// Stopped, made inactive, or its input thread is gone: no data will come back.
-bool LiveTsReader::ended_for_good() const {
-  return ch_->rt.nStop.load() != 0 || ch_->def.nChannel_Type == kTypeInactive || ch_->rt.nThread_Finished.load() != 0;
-}
-
 bool LiveTsReader::open() {
   ring_ = ch_->rt.ring();
-  if (!ring_ || !input_on()) {
+  if (!ring_ || !input_on(*ch_)) {
     log_(kOff4, log_.no);
     return false;
   }
-  buf_.reset(new (std::nothrow) uint8_t[static_cast<std::size_t>(kBatchEntries) * kEntryBytes]);
-  if (!buf_) {
-    log_sys("Real Buffer allocated failed\n");
-    return false;
-  }
+  buf_ = live_batch_buffer();
+  if (!buf_) return false;
   rd_ = std::make_unique<RingReader>(ring_);
   bool first = false;
   if (ch_->def.nCache_On_Demand == 1) {
@@ -122,7 +108,7 @@ LiveTsReader::Next LiveTsReader::off(const char* fmt) {
 // The input stopped delivering. A player waits for it (up to source_wait_ms) unless the
 // channel is over for good; then it ends with the line of the phase it was in.
 LiveTsReader::Next LiveTsReader::input_gone(const char* off_fmt) {
-  if (opt_.source_wait_ms <= 0 || ended_for_good()) return off(off_fmt);
+  if (opt_.source_wait_ms <= 0 || input_ended(*ch_)) return off(off_fmt);
   off_fmt_ = off_fmt;
   wait_end_ = mono_ms() + opt_.source_wait_ms;
   state_ = State::kSourceWait;
@@ -132,9 +118,9 @@ LiveTsReader::Next LiveTsReader::input_gone(const char* off_fmt) {
 }
 
 LiveTsReader::Next LiveTsReader::source_wait() {
-  if (ended_for_good()) return off(off_fmt_);
+  if (input_ended(*ch_)) return off(off_fmt_);
   RealBufferPtr now = ch_->rt.ring();
-  if (now && input_on()) {
+  if (now && input_on(*ch_)) {
     connection_ = ch_->rt.connections.load();
     if (now != ring_) {
       // The input started over with a new ring: all of it is new to this player.
@@ -193,7 +179,7 @@ LiveTsReader::Next LiveTsReader::start_found(const TsStart& found, LiveBatch& ou
 // A PAT followed by a random-access picture, nearest the start: a player decodes from
 // its first frame. Behind first, then a while ahead; then any PAT with its PMT.
 LiveTsReader::Next LiveTsReader::decodable(LiveBatch& out) {
-  if (!input_on()) return input_gone(kOff4);
+  if (!input_on(*ch_)) return input_gone(kOff4);
   out.stage = "Find PAT";
   TsStart start;
   start.pmt_pid = -1;
@@ -217,7 +203,7 @@ LiveTsReader::Next LiveTsReader::decodable(LiveBatch& out) {
 // The PAT with its PMT after the reader's position, bounded by one ring's worth of
 // entries or a few seconds at the live edge.
 LiveTsReader::Next LiveTsReader::pat(LiveBatch& out) {
-  if (!input_on()) return input_gone(kOff4);
+  if (!input_on(*ch_)) return input_gone(kOff4);
   out.stage = "Find PAT";
   TsStart start;
   const TsScan r = ts_scan_start(*rd_, finder_, buf_.get(), kScanStep, start);
@@ -259,7 +245,7 @@ LiveTsReader::Next LiveTsReader::burst(LiveBatch& out) {
          log_.no, ahead, static_cast<int>(pos % static_cast<uint64_t>(ring_->size())));
     burst_left_ = std::min(ahead / 4, opt_.prebuffer > 0 ? opt_.prebuffer : ring_->size() / 4);
   }
-  if (!input_on()) return input_gone(kOff1);
+  if (!input_on(*ch_)) return input_gone(kOff1);
   if (burst_left_ <= 0) {
     enter_steady();
     return steady(out);
@@ -267,7 +253,7 @@ LiveTsReader::Next LiveTsReader::burst(LiveBatch& out) {
   uint8_t* buf = buf_.get();
   int bytes = 0, n = 0;
   bool lap = false, caught_up = false;
-  while (n < kBatchEntries && n < burst_left_) {
+  while (n < kLiveBatchEntries && n < burst_left_) {
     int len = 0;
     const RingReader::Result r = rd_->next(buf + bytes, len);
     if (r == RingReader::kCaughtUp) {
@@ -306,11 +292,11 @@ void LiveTsReader::enter_steady() {
 // Paced streaming. The pacing looks at the first PCR of each entry; the entries between
 // pauses go out together.
 LiveTsReader::Next LiveTsReader::steady(LiveBatch& out) {
-  if (!input_on()) return input_gone(kOff1);
+  if (!input_on(*ch_)) return input_gone(kOff1);
   uint8_t* buf = buf_.get();
   int bytes = 0, n = 0;
   bool lap = false;
-  while (n < kBatchEntries) {
+  while (n < kLiveBatchEntries) {
     int len = 0;
     const RingReader::Result r = rd_->next(buf + bytes, len);
     if (r == RingReader::kCaughtUp) break;
@@ -352,7 +338,7 @@ LiveTsReader::Next LiveTsReader::steady(LiveBatch& out) {
   // Caught up with the live edge: waiting for the source is pause enough.
   owed_ms_ = 0;
   out.stage = "Empty Data";
-  if (!input_on()) return input_gone(kOff21);
+  if (!input_on(*ch_)) return input_gone(kOff21);
   if (!gathered_) {
     // A running source has committed more by the end of this pause; only when it has not
     // does the player wait on the ring.

@@ -59,8 +59,6 @@ class LiveTsReader {
  private:
   enum class State { kDecodable, kPat, kBurst, kSteady, kSourceWait };
 
-  bool input_on() const;
-  bool ended_for_good() const;
   void enter_steady();
   Next off(const char* fmt);
   Next input_gone(const char* off_fmt);
