@@ -126,7 +126,7 @@ void stream_ring(Live& L) {
         if (stop_set(L.s)) log_stop(L);
         return;
       }
-      L.s.pmt_pid = rd.pmt_pid();
+      L.s.pmt_pid.store(rd.pmt_pid(), std::memory_order_relaxed);
       L.s.last_pcr = rd.pacer().last_pcr();
       L.s.ref_pcr_time = rd.pacer().reference();
       L.s.played_time = rd.pacer().played();

@@ -67,7 +67,7 @@ class PlayerSession : public PlayerIdentity {
   std::atomic<int> channel_no{0};
   int user_check = 0;
   uint8_t cc[7] = {};
-  int pmt_pid = 0;
+  std::atomic<int> pmt_pid{0};  // written by the data thread, read by the reports
   uint32_t flv_state[3] = {};
 
   // What the request asked for, as the command thread classified it.

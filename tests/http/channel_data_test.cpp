@@ -187,7 +187,7 @@ TEST(TsStartThread, StartsAtThePatAndSkipsEmptyEntries) {
   EXPECT_TRUE(p.got() == want);
   EXPECT_FALSE(p.thread_done()) << "an empty entry ended the player";
   EXPECT_EQ(p.ch().rt.Active_No.load(), 1);
-  EXPECT_EQ(p.s().pmt_pid, kPmtPid);
+  EXPECT_EQ(p.s().pmt_pid.load(), kPmtPid);
 
   ASSERT_TRUE(p.finish());
   EXPECT_EQ(p.ch().rt.Active_No.load(), 0);
