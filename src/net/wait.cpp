@@ -20,21 +20,11 @@ StopToken& StopToken::on(const Stop& stop) {
   return *this;
 }
 
-StopToken& StopToken::when(bool (*check)(const void* arg), const void* arg) {
-  if (n_checks_ < kMax) {
-    checks_[n_checks_] = check;
-    args_[n_checks_++] = arg;
-  }
-  return *this;
-}
-
 bool StopToken::stopped() const {
   for (int i = 0; i < n_flags_; ++i)
     if (flags_[i]->load(std::memory_order_relaxed) != 0) return true;
   for (int i = 0; i < n_stops_; ++i)
     if (stops_[i]->is_set()) return true;
-  for (int i = 0; i < n_checks_; ++i)
-    if (checks_[i](args_[i])) return true;
   return false;
 }
 

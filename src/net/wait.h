@@ -18,20 +18,14 @@ class StopToken {
  public:
   StopToken& on(const std::atomic<int>& flag);
   StopToken& on(const Stop& stop);
-  // A state that is not a flag (a server no longer running, a ticket taken back): stop
-  // when check(arg) answers true. check must be cheap and lock-free.
-  StopToken& when(bool (*check)(const void* arg), const void* arg);
   bool stopped() const;
 
  private:
   static constexpr int kMax = 4;
   const std::atomic<int>* flags_[kMax] = {};
   const Stop* stops_[kMax] = {};
-  bool (*checks_[kMax])(const void*) = {};
-  const void* args_[kMax] = {};
   int n_flags_ = 0;
   int n_stops_ = 0;
-  int n_checks_ = 0;
 };
 
 // A point on the monotonic clock; never() does not pass.

@@ -43,18 +43,6 @@ TEST(StopTokenTest, AnyFlagStops) {
   EXPECT_FALSE(StopToken().stopped()) << "an empty token never stops";
 }
 
-TEST(StopTokenTest, StatesThatAreNotFlags) {
-  // A server is stopping once its state is no longer "running" (1 here).
-  std::atomic<int> state{1};
-  StopToken t;
-  t.when([](const void* s) { return static_cast<const std::atomic<int>*>(s)->load() != 1; }, &state);
-  EXPECT_FALSE(t.stopped());
-  EXPECT_TRUE(kx::sleep_for(10, t));
-  state.store(2);
-  EXPECT_TRUE(t.stopped());
-  EXPECT_FALSE(kx::sleep_for(60000, t));
-}
-
 TEST(WaitReadable, ReadyTimeoutAndStop) {
   Pair p;
   std::atomic<int> stop{0};
