@@ -23,6 +23,7 @@
 #include "core/os/time.h"
 #include "core/process_state.h"
 #include "ingest/input.h"
+#include "movies/probe.h"
 #include "subscribers/users.h"
 
 namespace {
@@ -161,6 +162,7 @@ int dump_flv(kx::Channel_Info& ch, kx::File& out, int64_t want, int64_t deadline
 }  // namespace
 
 int main(int argc, char** argv) {
+  kx::set_standing_folder_probe(kx::probe_kbitrate);
   kx::prepare_process_signals();
   const bool flv = argc == 7 && std::strcmp(argv[6], "flv") == 0;
   if (argc != 6 && !flv) {

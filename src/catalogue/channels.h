@@ -98,8 +98,10 @@ int folder_channel_position(const ChannelDef& def, int64_t now, int64_t load_tim
 // The same at the wall clock, counted from the catalogue load time.
 int folder_channel_position(const ChannelDef& def, FolderPosition& out);
 
-// The bit-rate probe used for folder files (the movie probe unless replaced; tests replace
-// it). An empty function restores the movie probe.
+// The bit-rate probe used for folder files: the standing one the composition installs
+// (the movie probe; the catalogue does not know movies), unless replaced. Tests replace
+// it; an empty function restores the standing one. With none, a file's rate is unknown (-1).
+void set_standing_folder_probe(int (*probe)(const std::string&));
 void set_folder_probe(std::function<int(const std::string&)> probe);
 
 // Shared by the catalogue's own files.

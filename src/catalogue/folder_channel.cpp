@@ -1,6 +1,7 @@
 // Folder channels: a folder's files played in a loop, scheduled from the catalogue load.
 
 #include <algorithm>
+#include <atomic>
 #include <mutex>
 
 #include "catalogue/channels.h"
@@ -8,7 +9,6 @@
 #include "core/log.h"
 #include "core/os/file.h"
 #include "core/os/time.h"
-#include "movies/probe.h"
 
 namespace kx {
 
@@ -20,6 +20,7 @@ constexpr int64_t kTsPacket = 188;
 
 std::mutex g_probe_mutex;
 std::function<int(const std::string&)> g_probe;
+std::atomic<int (*)(const std::string&)> g_standing_probe{nullptr};
 
 int probe(const std::string& path) {
   std::function<int(const std::string&)> p;
@@ -27,7 +28,9 @@ int probe(const std::string& path) {
     std::lock_guard<std::mutex> g(g_probe_mutex);
     p = g_probe;
   }
-  return p ? p(path) : probe_kbitrate(path);
+  if (p) return p(path);
+  int (*standing)(const std::string&) = g_standing_probe.load();
+  return standing ? standing(path) : -1;
 }
 
 bool ends_with(const std::string& s, std::string_view e) {
@@ -41,6 +44,8 @@ int input_format_of(const std::string& path) {
 }
 
 }  // namespace
+
+void set_standing_folder_probe(int (*p)(const std::string&)) { g_standing_probe.store(p); }
 
 void set_folder_probe(std::function<int(const std::string&)> p) {
   std::lock_guard<std::mutex> g(g_probe_mutex);

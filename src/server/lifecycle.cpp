@@ -7,6 +7,7 @@
 #include <algorithm>
 
 #include "catalogue/channels.h"
+#include "movies/probe.h"
 #include "catalogue/epg.h"
 #include "catalogue/groups.h"
 #include "core/config.h"
@@ -152,6 +153,7 @@ bool root_password(std::string& out) {
 
 // kLoaded; kLoadFailed no catalogue; kLoadUnreadable a channel definition could not be read.
 int load_channels(int) {
+  set_standing_folder_probe(probe_kbitrate);
   g_server_start_time.store(wall_seconds());
   set_root_password_source(root_password);
   int rc = load_channel_catalogue();

@@ -15,10 +15,18 @@
 #include <thread>
 #include <vector>
 
+#include "catalogue/channels.h"
 #include "core/log.h"
+#include "movies/probe.h"
 #include "core/os/file.h"
 #include "core/os/time.h"
 #include "core/process_state.h"
+
+namespace {
+// What the composition installs at start-up: test programs that load folder channels
+// without it probe the files the same way.
+[[maybe_unused]] const bool g_probe_installed = (kx::set_standing_folder_probe(kx::probe_kbitrate), true);
+}  // namespace
 
 namespace kxt {
 
