@@ -35,6 +35,7 @@ ReadResult nothing_readable(const std::string& path) {
 ReadResult read_store(StoreFile& f, std::string& text, bool log_failed_restore) {
   const std::string path = work_file(f.path), backup = work_file(f.backup);
   if (read_text_file(path, text)) return ReadResult::kRead;
+  LogLater later;  // lines logged under the lock are written after it
   Guard g(f.lock);  // a save must not rotate the backup while it is put back
   if (read_text_file(path, text)) return ReadResult::kRead;  // a save won the race
   const int err = errno;
@@ -134,6 +135,7 @@ int rotate(const Names& n) {
 int save_store(StoreFile& f, const std::string& data, int mode, const std::string& keep_as) {
   const std::string& keep_name = keep_as.empty() ? f.backup : keep_as;
   const Names n{work_file(f.temp), work_file(f.path), work_file(keep_name), f.temp, f.path, keep_name};
+  LogLater later;  // lines logged under the lock are written after it
   Guard g(f.lock);
   if (!write_synced(n.temp, data, mode)) {
     log_sys("disk written error\n");

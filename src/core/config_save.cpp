@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "core/log.h"
 #include "core/config.h"
 #include "core/os/file.h"
 
@@ -144,6 +145,7 @@ std::string format_configuration(const Config& c) {
 
 int save_configuration(const std::string& dir) {
   static std::mutex save_lock;  // one writer of the file at a time
+  LogLater later;  // lines logged under the lock are written after it
   std::lock_guard<std::mutex> l(save_lock);
   std::string path = dir + "/kestrix_config.txt";
   if (!file_exists(path) && file_exists(dir + "/config.txt")) path = dir + "/config.txt";

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <ctime>
 #include <mutex>
+#include <new>
+#include <vector>
 
 #include "core/os/console.h"
 #include "core/os/file.h"
@@ -38,18 +40,25 @@ SinkState g_sinks[2] = {
 
 std::string g_start_text;
 
-void vlog(SinkState& s, const char* fmt, va_list ap) {
+// Lines held back by a LogLater on this thread, written when the outermost one ends.
+struct HeldLine {
+  int sink;
+  std::string text;
+};
+constexpr std::size_t kHeldMax = 1024;  // beyond it lines are written at once
+thread_local std::vector<HeldLine>* t_held = nullptr;
+
+// Numbers and writes one formatted text; the sink lock is the only one taken.
+void write_line(SinkState& s, const char* text, std::size_t tlen) {
   char buf[kPrefixMax + kTextMax];
   std::lock_guard<std::mutex> l(s.lock);
-  int mode = s.mode.load(std::memory_order_relaxed);
-  int plen = std::snprintf(buf, kPrefixMax, "[%010lld]: ", static_cast<long long>(s.counter));
+  const int mode = s.mode.load(std::memory_order_relaxed);
+  const int plen = std::snprintf(buf, kPrefixMax, "[%010lld]: ", static_cast<long long>(s.counter));
   s.counter = s.counter == INT64_MAX ? 1 : s.counter + 1;
   ++s.rewind;
   if (mode <= 0) return;
-  int tlen = std::vsnprintf(buf + plen, kTextMax, fmt, ap);
-  if (tlen < 0) tlen = 0;
-  if (tlen > static_cast<int>(kTextMax) - 1) tlen = kTextMax - 1;
-  std::size_t len = static_cast<std::size_t>(plen + tlen);
+  std::memcpy(buf + plen, text, tlen);
+  const std::size_t len = static_cast<std::size_t>(plen) + tlen;
   debug_output(std::string_view(buf, len));
   if (!s.file.is_open()) return;
   if (s.file.write_at(s.pos, buf, len)) s.pos += static_cast<int64_t>(len);
@@ -57,6 +66,23 @@ void vlog(SinkState& s, const char* fmt, va_list ap) {
     s.rewind = 0;
     s.pos = 0;
   }
+}
+
+// Formats first, outside every lock; then writes, or holds the line for a LogLater.
+void vlog(SinkState& s, const char* fmt, va_list ap) {
+  char text[kTextMax];
+  int tlen = std::vsnprintf(text, kTextMax, fmt, ap);
+  if (tlen < 0) tlen = 0;
+  if (tlen > static_cast<int>(kTextMax) - 1) tlen = kTextMax - 1;
+  if (t_held != nullptr && t_held->size() < kHeldMax) {
+    try {
+      t_held->push_back({static_cast<int>(&s - g_sinks), std::string(text, static_cast<std::size_t>(tlen))});
+      return;
+    } catch (const std::bad_alloc&) {
+      // written now rather than lost
+    }
+  }
+  write_line(s, text, static_cast<std::size_t>(tlen));
 }
 
 void open_sink(SinkState& s, const std::string& dir) {
@@ -97,6 +123,23 @@ void log_closing(const char* what) {
 }
 
 }  // namespace
+
+LogLater::LogLater() : outer_(t_held == nullptr) {
+  if (!outer_) return;
+  try {
+    t_held = new std::vector<HeldLine>;
+  } catch (const std::bad_alloc&) {
+    outer_ = false;  // nothing is held back: lines are written as they come
+  }
+}
+
+LogLater::~LogLater() {
+  if (!outer_) return;
+  std::vector<HeldLine>* held = t_held;
+  t_held = nullptr;
+  for (const HeldLine& h : *held) write_line(g_sinks[h.sink], h.text.data(), h.text.size());
+  delete held;
+}
 
 void log_sys(const char* fmt, ...) {
   va_list ap;

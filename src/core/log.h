@@ -12,6 +12,21 @@ void log_sys(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void log_admin(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void log_to(Sink s, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// Holds back this thread's log lines while it lives and writes them, in order, when it
+// ends. Declared just before a lock guard, it keeps every line logged under the lock
+// (by the guarded code or anything it calls) out of the lock. Nested ones defer to the
+// outermost. Lines are numbered when written.
+class LogLater {
+ public:
+  LogLater();
+  ~LogLater();
+  LogLater(const LogLater&) = delete;
+  LogLater& operator=(const LogLater&) = delete;
+
+ private:
+  bool outer_;
+};
+
 // Modes from system_log / admin_system_log: 0 or less nothing, 1 unlimited, N a ring of N-1 lines.
 void log_set_mode(Sink s, int mode);
 

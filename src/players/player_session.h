@@ -76,6 +76,9 @@ class PlayerSession : public PlayerIdentity {
   bool granted = false;      // the checks let the request through
   bool holds_slot = false;   // a connection slot was taken for it
   bool on_online_list = false;
+  // Links the session into its registry's spill chain when the release list could not
+  // take it (out of memory): a finished session is never dropped unfreed.
+  PlayerSession* release_next = nullptr;
   std::shared_ptr<Channel_Info> channel;  // the channel being watched, while streaming
   // Taken by a channel data thread once it streams: the channel's viewer counters are
   // raised by taking it and lowered only by giving back what was taken.

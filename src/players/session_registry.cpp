@@ -131,23 +131,40 @@ int SessionRegistry::online_count() {
   return online_.list.count();
 }
 
+bool SessionRegistry::queue_locked(PlayerSession& s) {
+  if (release_.list.add_tail(&s) != nullptr) return true;
+  s.release_next = spill_;
+  spill_ = &s;
+  ++spilled_;
+  return false;
+}
+
 void SessionRegistry::release(PlayerSession& s) {
   bool added;
   {
     Guard g(release_.lock);
-    added = release_.list.add_tail(&s) != nullptr;
+    added = queue_locked(s);
   }
   if (!added) log_sys("System Error: %s release list out of memory\n", server_);
 }
 
 bool SessionRegistry::take_back(PlayerSession& s) {
   Guard g(release_.lock);
-  return release_.list.remove(&s);
+  if (release_.list.remove(&s)) return true;
+  for (PlayerSession** link = &spill_; *link != nullptr; link = &(*link)->release_next) {
+    if (*link == &s) {
+      *link = s.release_next;
+      s.release_next = nullptr;
+      --spilled_;
+      return true;
+    }
+  }
+  return false;
 }
 
 int SessionRegistry::waiting_release() {
   Guard g(release_.lock);
-  return release_.list.count();
+  return release_.list.count() + spilled_;
 }
 
 void SessionRegistry::request_sweep() {
@@ -155,42 +172,65 @@ void SessionRegistry::request_sweep() {
   wake_.set();
 }
 
-// One pass over the release list. The list is taken whole and worked on outside the lock,
-// so data threads handing in their sessions never wait for a join; what cannot be freed
-// yet goes back.
+bool SessionRegistry::try_free(PlayerSession& s, int64_t join_ms) {
+  const bool data = join_slot(s.data_thread, s.data_state, join_ms);
+  const bool cmd = join_slot(s.cmd_thread, s.cmd_state, join_ms);
+  if (!data || !cmd) return false;
+  user_left(s);  // never freed while still in its user's player list
+  delete &s;
+  live_.fetch_sub(1);
+  return true;
+}
+
+// One pass over the release list. The list (and the spill chain) is taken whole and worked
+// on outside the lock, so data threads handing in their sessions never wait for a join;
+// what cannot be freed yet goes back.
 void SessionRegistry::release_pass(int64_t join_ms) {
   PtrList work;
+  PlayerSession* chain = nullptr;
   {
     Guard g(release_.lock);
     work = std::move(release_.list);
+    chain = spill_;
+    spill_ = nullptr;
+    spilled_ = 0;
   }
-  if (work.count() == 0) return;  // an idle server logs nothing
-  log_sys("Start to release all used %s threads [%d]...\n", lower_, work.count());
+  const int taken = work.count() + [&] {
+    int n = 0;
+    for (PlayerSession* p = chain; p != nullptr; p = p->release_next) ++n;
+    return n;
+  }();
+  if (taken == 0) return;  // an idle server logs nothing
+  log_sys("Start to release all used %s threads [%d]...\n", lower_, taken);
   for (PtrPos pos = work.head(); pos != nullptr;) {
     PtrPos cur = pos;
     auto* s = static_cast<PlayerSession*>(PtrList::get_next(pos));
-    const bool data = join_slot(s->data_thread, s->data_state, join_ms);
-    const bool cmd = join_slot(s->cmd_thread, s->cmd_state, join_ms);
-    if (data && cmd) {
-      work.remove_at(cur);
-      user_left(*s);  // never freed while still in its user's player list
-      delete s;
-      live_.fetch_sub(1);
+    if (try_free(*s, join_ms)) work.remove_at(cur);
+  }
+  PlayerSession* back = nullptr;
+  while (chain != nullptr) {
+    PlayerSession* s = chain;
+    chain = s->release_next;
+    s->release_next = nullptr;
+    if (!try_free(*s, join_ms)) {
+      s->release_next = back;
+      back = s;
     }
   }
   int left;
-  bool lost = false;
+  bool spilled = false;
   {
     Guard g(release_.lock);
-    while (void* v = work.remove_head()) {
-      if (!release_.list.add_tail(v)) {
-        lost = true;
-        break;
-      }
+    while (void* v = work.remove_head()) spilled |= !queue_locked(*static_cast<PlayerSession*>(v));
+    while (back != nullptr) {
+      PlayerSession* s = back;
+      back = s->release_next;
+      s->release_next = nullptr;
+      spilled |= !queue_locked(*s);
     }
-    left = release_.list.count();
+    left = release_.list.count() + spilled_;
   }
-  if (lost) log_sys("System Error: %s release list out of memory\n", server_);
+  if (spilled) log_sys("System Error: %s release list out of memory\n", server_);
   log_sys("End to release all used %s threads[%d]...\n", lower_, left);
 }
 

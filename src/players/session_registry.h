@@ -83,11 +83,18 @@ class SessionRegistry {
   void release_loop();
   void stop_online_players();
   void drain();
+  // Under release_.lock: onto the list, else onto the spill chain (which allocates nothing).
+  // False when it went to the chain.
+  bool queue_locked(PlayerSession& s);
+  // Joins the threads of s and frees it when both are done; true when freed.
+  bool try_free(PlayerSession& s, int64_t join_ms);
 
   char server_[16] = {};
   char lower_[16] = {};
   SessionList online_;
   SessionList release_;
+  PlayerSession* spill_ = nullptr;  // finished sessions the release list had no room for
+  int spilled_ = 0;
   std::atomic<int> live_{0};
   std::atomic<int> force_sweep_{0};
   std::atomic<bool> draining_{false};

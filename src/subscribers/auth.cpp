@@ -127,38 +127,39 @@ int channel_allowed(const User_Profile& u, int channel) {
 }
 
 // Takes s out of its user's player list (when it is still there) and forgets the user.
+// The lines are written once the user's lock is released.
 void leave_user(PlayerIdentity& s) {
   const UserPtr u = s.user_ref;
   const std::string user(field(s.user));
-  int owns = 0, current = 0;
+  int current = 0;
+  bool removed = false, below_zero = false;
   {
     Guard g(u->rt->lock);
-    if (u->rt->players.remove(&s)) {
-      if (u->rt->connections.fetch_sub(1) - 1 < 0) {
-        log_sys("Error: Username [%s] : Current Connection <0 \n", user.c_str());
-        u->rt->connections.store(0);
-      }
-    } else {
-      log_sys("Username [%s] : Already Removed by the next connection\n", user.c_str());
+    removed = u->rt->players.remove(&s);
+    if (removed && u->rt->connections.fetch_sub(1) - 1 < 0) {
+      below_zero = true;
+      u->rt->connections.store(0);
     }
     current = u->rt->connections.load();
     s.user_ref.reset();
   }
-  owns = allowance_of(*u);
+  if (below_zero) log_sys("Error: Username [%s] : Current Connection <0 \n", user.c_str());
+  if (!removed) log_sys("Username [%s] : Already Removed by the next connection\n", user.c_str());
+  const int owns = allowance_of(*u);
   log_sys("Username [%s] : owns [%d] connections, currnet [%d] connections\n", user.c_str(), owns, current);
   log_stop_time(user);
 }
 
-// Stops the oldest player of the user when the new one would exceed the allowance.
-// Under the user's lock.
-void evict_oldest(UserRuntime& rt, const std::string& user) {
+// Stops the oldest player of the user when the new one would exceed the allowance; true
+// when one was stopped. Under the user's lock, so it logs nothing.
+bool evict_oldest(UserRuntime& rt) {
   PlayerIdentity* old = static_cast<PlayerIdentity*>(rt.players.remove_tail());
-  if (old == nullptr) return;
+  if (old == nullptr) return false;
   rt.connections.fetch_sub(1);
   // The flag first, so the woken player sees it. Players of other servers are stopped
   // by their own server, which only load balancing reaches.
   old->request_stop();
-  log_sys("Username [%s] : Removed the previous connection\n", user.c_str());
+  return true;
 }
 
 // Step 10 of the admission: counts s against u. 1, or 0 when the player list is out of
@@ -169,16 +170,21 @@ int count_player(PlayerIdentity& s, const UserPtr& u, int index, std::time_t t) 
   log_sys("Username [%s] : currnet [%d] connections\n", user.c_str(), u->rt->connections.load());
   log_sys("Username [%s] : owns [%d] connections\n", user.c_str(), owns);
   int current = 0;
+  bool evicted = false, counted = false;
   {
     Guard g(u->rt->lock);
     UserRuntime& rt = *u->rt;
-    if (owns < rt.connections.load() + 1) evict_oldest(rt, user);
-    if (rt.players.add_head(&s) == nullptr) {
-      log_sys("Username [%s] : Out of memory for the connection\n", user.c_str());
-      return kAuthRefused;
+    if (owns < rt.connections.load() + 1) evicted = evict_oldest(rt);
+    if (rt.players.add_head(&s) != nullptr) {
+      counted = true;
+      current = rt.connections.fetch_add(1) + 1;
+      s.user_ref = u;
     }
-    current = rt.connections.fetch_add(1) + 1;
-    s.user_ref = u;
+  }
+  if (evicted) log_sys("Username [%s] : Removed the previous connection\n", user.c_str());
+  if (!counted) {
+    log_sys("Username [%s] : Out of memory for the connection\n", user.c_str());
+    return kAuthRefused;
   }
   log_sys("Username [%s] : owns [%d] connections, currnet [%d] connections\n", user.c_str(), owns, current);
   const UserPtr latest = user_by_id(user);
@@ -211,6 +217,7 @@ int apply_expiry(const std::string& user_id, std::time_t t) {
   if (!u) return kAuthRefused;
   if (!u->day_count()) return date_rule(*u, t);
 
+  LogLater later;  // lines logged under the lock are written after it
   std::lock_guard<std::mutex> l(g_activation_lock);
   // A table change between the look-up and the save moves the user; look again.
   for (int attempt = 0; attempt < kActivationTries; ++attempt) {

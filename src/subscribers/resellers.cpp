@@ -77,6 +77,7 @@ bool ends_with(std::string_view s, std::string_view tail) {
 void set_user_reseller(std::string_view user_id, const std::string& name, const std::string* only_if = nullptr) {
   const UserPtr u = user_by_id(user_id);
   if (!u || !u->rt) return;
+  LogLater later;  // lines logged under the lock are written after it
   Guard g(u->rt->lock);
   if (only_if == nullptr || u->rt->reseller == *only_if) u->rt->reseller = name;
 }
@@ -209,6 +210,7 @@ bool reseller_name_ok(std::string_view name) {
 }
 
 int load_resellers() {
+  LogLater later;  // lines logged under the lock are written after it
   Guard g(g_writer);
   // The names are filled in again from the files.
   for (const auto& u : users()->list) {
@@ -247,6 +249,7 @@ int load_resellers() {
 }
 
 void release_resellers() {
+  LogLater later;  // lines logged under the lock are written after it
   Guard g(g_writer);
   publish({});
 }
@@ -272,6 +275,7 @@ int find_reseller_user(int reseller, std::string_view user_id) {
 int add_reseller(std::string_view name_in) {
   if (!reseller_name_ok(name_in)) return 0;
   const std::string name(name_in);
+  LogLater later;  // lines logged under the lock are written after it
   Guard g(g_writer);
   log_sys("Reseller [%s] : Check the user if he is already in Database\n", name.c_str());
   const ResellerTablePtr t = snapshot();
@@ -312,6 +316,7 @@ int add_reseller(std::string_view name_in) {
 
 int delete_reseller(int index, std::string_view name_in) {
   const std::string name(name_in);
+  LogLater later;  // lines logged under the lock are written after it
   Guard g(g_writer);
   const ResellerTablePtr t = snapshot();
   if (!index_ok(index, *t) || t->list[static_cast<std::size_t>(index)]->name != name) {
@@ -352,6 +357,7 @@ int add_reseller_user(int reseller, int position, std::string_view user_id) {
   // Ids of the user table were read from its file and may be written as they are.
   if (!safe_text(user_id, kUserIdMax) && !user_by_id(user_id)) return 0;
   const std::string id(user_id);
+  LogLater later;  // lines logged under the lock are written after it
   Guard g(g_writer);
   const ResellerTablePtr t = snapshot();
   if (!index_ok(reseller, *t)) return 0;
@@ -404,12 +410,14 @@ int add_reseller_user(int reseller, int position, std::string_view user_id) {
 
 int remove_reseller_user(int reseller, std::string_view user_id) {
   const std::string id(user_id);
+  LogLater later;  // lines logged under the lock are written after it
   Guard g(g_writer);
   return remove_user_locked(reseller, id);
 }
 
 int remove_user_from_reseller(std::string_view user_id) {
   const std::string id(user_id);
+  LogLater later;  // lines logged under the lock are written after it
   Guard g(g_writer);
   const ResellerTablePtr t = snapshot();
   for (std::size_t i = 0; i < t->list.size(); ++i) {

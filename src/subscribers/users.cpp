@@ -386,6 +386,7 @@ std::string format_user_file(const std::vector<UserPtr>& list) {
 // ---- load and release ----
 
 int load_user_profiles() {
+  LogLater later;  // lines logged under the lock are written after it
   Guard g(writer());
   std::string text;
   if (!read_text_file(work_file(kUserFile), text)) {
@@ -435,6 +436,7 @@ int load_user_profiles() {
 }
 
 void release_user_profiles() {
+  LogLater later;  // lines logged under the lock are written after it
   Guard g(writer());
   publish({});
 }
@@ -483,6 +485,7 @@ std::size_t export_user_profiles(std::string& out) {
 }
 
 void refresh_user_groups() {
+  LogLater later;  // lines logged under the lock are written after it
   Guard g(writer());
   const UserTablePtr t = snapshot();
   std::vector<UserPtr> list;

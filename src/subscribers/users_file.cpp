@@ -202,6 +202,7 @@ int parse_expiry_text(std::string_view text, int& year, int& month, int& day) {
 
 int add_user(int position, const User_Profile& rec, std::string_view expiry_text) {
   if (!valid_id(rec.user_id) || rec.user_id == "root") return 0;
+  LogLater later;  // lines logged under the lock are written after it
   Guard g(writer());
   log_sys("Username [%s] : Check the user if he is already in Database\n", rec.user_id.c_str());
   const UserTablePtr t = snapshot();
@@ -233,6 +234,7 @@ int add_multiple_users(int position, int n, int amount, std::string_view unit, s
   if (n < 1 || n > kMaxMultipleUsers || amount < 1 || amount > (years ? 100 : 1200)) return 0;
   if (!safe_text(group, kUserGroupMax)) return 0;
   const int days = amount * (years ? 365 : 30);
+  LogLater later;  // lines logged under the lock are written after it
   Guard g(writer());
   const UserTablePtr t = snapshot();
   if (!position_ok(position, *t)) return 0;
@@ -279,12 +281,14 @@ int add_multiple_users(int position, int n, int amount, std::string_view unit, s
 int update_user(int index, const User_Profile& rec, std::string_view expiry_text) {
   User_Profile r = rec;
   if (!parse_expiry_text(expiry_text, r.expiry_year, r.expiry_month, r.expiry_day)) return 0;
+  LogLater later;  // lines logged under the lock are written after it
   Guard g(writer());
   return replace_entry(index, r);
 }
 
 int store_user(int index, const User_Profile& rec) {
   if (!valid_expiry_fields(rec.expiry_year, rec.expiry_month, rec.expiry_day)) return 0;
+  LogLater later;  // lines logged under the lock are written after it
   Guard g(writer());
   return replace_entry(index, rec);
 }
@@ -293,6 +297,7 @@ int delete_user(int index, std::string_view user_id) {
   // The id must be the one at index, so it needs no check of its own.
   if (user_id.empty() || user_id == "root") return 0;
   const std::string id(user_id);
+  LogLater later;  // lines logged under the lock are written after it
   Guard g(writer());
   const UserTablePtr t = snapshot();
   const bool at_index = index >= 0 && index < static_cast<int>(t->list.size()) &&

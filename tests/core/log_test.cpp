@@ -276,6 +276,32 @@ TEST_F(LogRotation, AdminLogKeptWhenItCannotBeMoved) {
       << contents(Sink::System);
 }
 
+// Lines logged while a LogLater lives (nested ones included, both sinks) stay out of the
+// files until the outermost ends, then go in, in order and numbered as written; another
+// thread's lines meanwhile are written at once.
+TEST_F(LogThreads, LogLaterHoldsThisThreadsLinesUntilItEnds) {
+  open_logs(dir_);
+  log_set_counter(Sink::System, 1);
+  {
+    LogLater outer;
+    log_sys("held one\n");
+    {
+      LogLater inner;
+      log_to(Sink::Admin, "held admin\n");
+      log_sys("held two\n");
+    }
+    std::thread other([] { log_sys("other thread\n"); });
+    other.join();
+    EXPECT_EQ(contents(Sink::System), "[0000000001]: other thread\n");
+    EXPECT_EQ(contents(Sink::Admin).find("held admin"), std::string::npos);
+  }
+  EXPECT_EQ(contents(Sink::System),
+            "[0000000001]: other thread\n[0000000002]: held one\n[0000000003]: held two\n");
+  EXPECT_NE(contents(Sink::Admin).find("]: held admin\n"), std::string::npos);
+  log_sys("after\n");
+  EXPECT_NE(contents(Sink::System).find("[0000000004]: after\n"), std::string::npos);
+}
+
 TEST_F(LogThreads, PrefixAndTextNeverInterleave) {
   constexpr int kLines = 2000;
   open_logs(dir_);

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <vector>
 
+#include "core/os/ptr_list.h"
 #include "core/os/thread.h"
 #include "core/os/time.h"
 #include "players/player_session.h"
@@ -99,6 +100,45 @@ TEST(SessionRegistry, ReleasePassWaitsForALateThreadRecord) {
   ASSERT_TRUE(kxt::wait_until([&] {
     r.release_pass(1000);
     return g_freed.load() == 1;
+  }));
+  EXPECT_EQ(r.waiting_release(), 0);
+  EXPECT_EQ(r.live_sessions(), 0);
+}
+
+// Out of memory, the release list cannot take a finished session, nor take back what a
+// pass could not free yet: the session waits on a chain that needs no memory and is still
+// joined and freed, and a test can still take it back.
+TEST(SessionRegistry, SessionsTheReleaseListCannotHoldAreStillFreed) {
+  SessionRegistry r("TEST");
+  g_freed.store(0);
+  CountedSession* s[3];
+  for (auto*& p : s) {
+    p = new CountedSession;
+    r.session_created();
+    p->data_state.store(kSlotJoined);
+    p->cmd_state.store(kSlotFinished);  // its record comes later
+  }
+  fail_next_list_nodes(2);
+  for (auto* p : s) r.release(*p);  // the first two find no memory
+  EXPECT_EQ(r.waiting_release(), 3);
+  ASSERT_TRUE(r.take_back(*s[1]));  // off the chain
+  EXPECT_EQ(r.waiting_release(), 2);
+  r.release(*s[1]);
+
+  fail_next_list_nodes(1000);  // the pass cannot put anything back on the list either
+  r.release_pass(50);
+  fail_next_list_nodes(0);
+  EXPECT_EQ(g_freed.load(), 0);
+  EXPECT_EQ(r.waiting_release(), 3);
+
+  for (auto* p : s) {
+    ThreadRecord* t = create_thread(returns_at_once, nullptr, "test");
+    ASSERT_NE(t, nullptr);
+    p->cmd_thread.store(t);
+  }
+  ASSERT_TRUE(kxt::wait_until([&] {
+    r.release_pass(1000);
+    return g_freed.load() == 3;
   }));
   EXPECT_EQ(r.waiting_release(), 0);
   EXPECT_EQ(r.live_sessions(), 0);

@@ -1,8 +1,24 @@
 #include "core/os/ptr_list.h"
 
+#include <atomic>
 #include <new>
 
 namespace kx {
+
+namespace {
+std::atomic<int> g_node_failures{0};
+
+// Every node comes from here, so a test can make the next ones fail as memory would.
+PtrNode* new_node(void* value, PtrNode* next, PtrNode* prev) {
+  int n = g_node_failures.load(std::memory_order_relaxed);
+  while (n > 0) {
+    if (g_node_failures.compare_exchange_weak(n, n - 1)) return nullptr;
+  }
+  return new (std::nothrow) PtrNode{value, next, prev};
+}
+}  // namespace
+
+void fail_next_list_nodes(int n) { g_node_failures.store(n > 0 ? n : 0); }
 
 PtrList::PtrList(PtrList&& other) noexcept
     : head_(other.head_), tail_(other.tail_), count_(other.count_) {
@@ -23,7 +39,7 @@ PtrList& PtrList::operator=(PtrList&& other) noexcept {
 }
 
 PtrPos PtrList::add_head(void* value) {
-  PtrNode* node = new (std::nothrow) PtrNode{value, head_, nullptr};
+  PtrNode* node = new_node(value, head_, nullptr);
   if (node == nullptr) return nullptr;
   if (head_ != nullptr) head_->prev = node;
   else tail_ = node;
@@ -33,7 +49,7 @@ PtrPos PtrList::add_head(void* value) {
 }
 
 PtrPos PtrList::add_tail(void* value) {
-  PtrNode* node = new (std::nothrow) PtrNode{value, nullptr, tail_};
+  PtrNode* node = new_node(value, nullptr, tail_);
   if (node == nullptr) return nullptr;
   if (tail_ != nullptr) tail_->next = node;
   else head_ = node;
@@ -44,7 +60,7 @@ PtrPos PtrList::add_tail(void* value) {
 
 PtrPos PtrList::insert_before(PtrPos pos, void* value) {
   if (pos == nullptr || pos == head_) return add_head(value);
-  PtrNode* node = new (std::nothrow) PtrNode{value, pos, pos->prev};
+  PtrNode* node = new_node(value, pos, pos->prev);
   if (node == nullptr) return nullptr;
   pos->prev->next = node;
   pos->prev = node;
@@ -54,7 +70,7 @@ PtrPos PtrList::insert_before(PtrPos pos, void* value) {
 
 PtrPos PtrList::insert_after(PtrPos pos, void* value) {
   if (pos == nullptr || pos == tail_) return add_tail(value);
-  PtrNode* node = new (std::nothrow) PtrNode{value, pos->next, pos};
+  PtrNode* node = new_node(value, pos->next, pos);
   if (node == nullptr) return nullptr;
   pos->next->prev = node;
   pos->next = node;

@@ -25,6 +25,9 @@ struct PtrNode {
 
 using PtrPos = PtrNode*;
 
+// Test hook: the next n node allocations of any list fail as if memory ran out (0 ends it).
+void fail_next_list_nodes(int n);
+
 class PtrList {
  public:
   PtrList() = default;
