@@ -55,6 +55,8 @@ bool ts_random_access_video(const uint8_t* pkt) {
 TsMarks ts_entry_marks(const uint8_t* data, int len) {
   TsMarks m;
   if (data == nullptr || len < kPkt) return m;
+  uint64_t pcr = 0;
+  if (first_pcr(data, len, pcr)) m.pcr = static_cast<int64_t>(pcr);
   const int start = synced_start(data, len);
   if (start < 0) return m;
   for (int p = start; p + kPkt <= len && (m.pat_pos < 0 || m.ra_pos < 0); p += kPkt) {
@@ -63,6 +65,24 @@ TsMarks ts_entry_marks(const uint8_t* data, int len) {
     if (m.ra_pos < 0 && ts_random_access_video(pkt)) m.ra_pos = p;
   }
   return m;
+}
+
+int first_pcr(const uint8_t* data, int len, uint64_t& pcr27) {
+  if (data == nullptr || len < kPkt) return 0;
+  int p = -1;
+  for (int i = 0; i < kPkt && i + kPkt <= len; ++i) {
+    if (data[i] != kTsSync) continue;
+    if (i + kPkt == len || (i + kPkt < len && data[i + kPkt] == kTsSync)) {
+      p = i;
+      break;
+    }
+  }
+  if (p < 0) return 0;
+  for (; p + kPkt <= len; p += kPkt) {
+    if (data[p] != kTsSync) continue;
+    if (ts_read_pcr_value(data + p, pcr27)) return 1;
+  }
+  return 0;
 }
 
 }  // namespace kx

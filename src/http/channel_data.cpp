@@ -115,8 +115,10 @@ void stream_ring(Live& L) {
     if (rd.next_batch(b) == LiveTsReader::Next::kOff) return;
     if (b.stage) L.set_stage(b.stage);
     if (b.bytes > 0) {
+      SendPiece pieces[kLiveBatchEntries];
+      for (int i = 0; i < b.span_count; ++i) pieces[i] = {b.spans[i].data, static_cast<std::size_t>(b.spans[i].len)};
       int err = 0;
-      const int sr = send_body(L.s, b.data, static_cast<std::size_t>(b.bytes), err);
+      const int sr = send_body(L.s, pieces, b.span_count, err);
       if (sr == kSendFailed) {
         log_send_failure(L, b.phase, err);
         L.s.stop.store(1);
@@ -126,6 +128,7 @@ void stream_ring(Live& L) {
         if (stop_set(L.s)) log_stop(L);
         return;
       }
+      rd.sent(b);  // a torn send restarts the reader at a PAT
       L.s.pmt_pid.store(rd.pmt_pid(), std::memory_order_relaxed);
       L.s.last_pcr = rd.pacer().last_pcr();
       L.s.ref_pcr_time = rd.pacer().reference();

@@ -14,11 +14,16 @@ StopToken player_stop(const PlayerSession& s) {
 }
 
 int send_body(PlayerSession& s, const void* data, std::size_t len, int& err) {
+  const SendPiece one{data, len};
+  return send_body(s, &one, 1, err);
+}
+
+int send_body(PlayerSession& s, const SendPiece* pieces, int count, int& err) {
   err = 0;
   const int fd = s.sock.load(std::memory_order_relaxed);
   if (fd < 0) return kSendFailed;
   std::size_t sent = 0;
-  const Sent r = send_all(fd, data, len, player_stop(s), kBodySendTimeoutMs, err, &sent);
+  const Sent r = send_all(fd, pieces, count, player_stop(s), kBodySendTimeoutMs, err, &sent);
   if (sent > 0) s.progressed.store(1, std::memory_order_relaxed);
   if (r == Sent::kDone) return kSendDone;
   return r == Sent::kStopped ? kSendStopped : kSendFailed;

@@ -25,6 +25,8 @@ enum SendResult : int { kSendStopped = -1, kSendFailed = 0, kSendDone = 1 };
 // server. kSendFailed (err: the error number, 0 for a closed peer or the time-out) when
 // the player is gone; kSendStopped when a stop came first.
 int send_body(PlayerSession& s, const void* data, std::size_t len, int& err);
+// The same for pieces sent in order as one stream.
+int send_body(PlayerSession& s, const SendPiece* pieces, int count, int& err);
 
 // Sleeps up to ms in short steps; false when the stop flag or the server stop ended it.
 bool pause_ms(PlayerSession& s, int64_t ms);

@@ -50,6 +50,7 @@ EntryMeta load_meta(const Real_Buffer_Entry& e) {
   m.header_len = e.header_len.load(std::memory_order_relaxed);
   m.pat_pos = e.pat_pos.load(std::memory_order_relaxed);
   m.ra_pos = e.ra_pos.load(std::memory_order_relaxed);
+  m.pcr = e.pcr.load(std::memory_order_relaxed);
   return m;
 }
 
@@ -88,6 +89,7 @@ void RealBuffer::commit(const void* data, int len, const EntryMeta& meta) {
   e.header_len.store(header, std::memory_order_relaxed);
   e.pat_pos.store(marks.pat_pos, std::memory_order_relaxed);
   e.ra_pos.store(marks.ra_pos, std::memory_order_relaxed);
+  e.pcr.store(marks.pcr, std::memory_order_relaxed);
   const int wc = e.nWrite_Count.load(std::memory_order_relaxed);
   e.nWrite_Count.store(((wc + 1) % 65536) + 1, std::memory_order_relaxed);
   e.stamp.store(seq + 1, std::memory_order_release);
@@ -129,6 +131,27 @@ int RealBuffer::read(uint64_t seq, uint8_t* out, EntryMeta* meta) const {
   if (e.stamp.load(std::memory_order_relaxed) != seq + 1) return -1;  // lapped during the copy
   if (meta) *meta = m;
   return len;
+}
+
+const uint8_t* RealBuffer::view(uint64_t seq, int& len, EntryMeta* meta) const {
+  if (seq >= commits()) return nullptr;
+  const Real_Buffer_Entry& e = entries_[seq % static_cast<uint64_t>(n_)];
+  if (e.stamp.load(std::memory_order_acquire) != seq + 1) return nullptr;
+  const int n = e.nLength.load(std::memory_order_relaxed);
+  const EntryMeta m = load_meta(e);
+  std::atomic_thread_fence(std::memory_order_acquire);
+  if (e.stamp.load(std::memory_order_relaxed) != seq + 1) return nullptr;
+  if (n < 0 || n > kEntryBytes) return nullptr;
+  const int header = m.header_len > 0 && m.header_len < n ? m.header_len : 0;
+  len = n - header;
+  if (meta) *meta = m;
+  return reinterpret_cast<const uint8_t*>(e.data) + header;
+}
+
+bool RealBuffer::intact(uint64_t seq) const {
+  if (seq >= commits()) return false;
+  std::atomic_thread_fence(std::memory_order_acquire);
+  return entries_[seq % static_cast<uint64_t>(n_)].stamp.load(std::memory_order_relaxed) == seq + 1;
 }
 
 bool RealBuffer::peek(uint64_t seq, EntryMeta& meta) const {
@@ -194,6 +217,23 @@ RingReader::Result RingReader::next(uint8_t* out, int& len, EntryMeta* meta) {
       n -= m.header_len;
     }
     if (n < 1) continue;  // an empty entry: skipped
+    len = n;
+    return kData;
+  }
+}
+
+RingReader::Result RingReader::next_view(const uint8_t*& data, int& len, EntryMeta* meta) {
+  for (;;) {
+    if (next_ >= ring_->commits()) return kCaughtUp;
+    int n = 0;
+    const uint8_t* p = next_ < ring_->oldest() ? nullptr : ring_->view(next_, n, meta);
+    if (p == nullptr) {
+      seek_start_point();
+      return kLapped;
+    }
+    ++next_;
+    if (n < 1) continue;  // an empty entry: skipped
+    data = p;
     len = n;
     return kData;
   }

@@ -28,6 +28,7 @@ struct Real_Buffer_Entry {
   std::atomic<int> header_len{0};  // leading bytes readers leave out (an RTP header)
   std::atomic<int> pat_pos{-1};    // the writer's marks (see EntryMeta)
   std::atomic<int> ra_pos{-1};
+  std::atomic<int64_t> pcr{-1};
   // Payload, written and read only word by word with relaxed atomics (see ring.cpp).
   alignas(64) uint64_t data[kEntryBytes / 8];
 };
@@ -45,6 +46,9 @@ struct EntryMeta {
   // random-access video picture; -1 when the entry has none.
   int pat_pos = -1;
   int ra_pos = -1;
+  // Also set at commit: the payload's first PCR (27 MHz), -1 when it has none; pacing
+  // readers take it from here instead of scanning the bytes.
+  int64_t pcr = -1;
 };
 
 class RealBuffer {
@@ -75,6 +79,16 @@ class RealBuffer {
   // Copies entry seq into out (cap bytes at least kEntryBytes). Returns the length, or -1
   // when seq is not (or no longer) held: not yet committed, or overwritten.
   int read(uint64_t seq, uint8_t* out, EntryMeta* meta = nullptr) const;
+
+  // The payload of entry seq (after its header) in place, for a reader that hands the
+  // bytes to the kernel instead of copying them; null when seq is not (or no longer)
+  // held. The writer may rewrite them at any time after: the reader checks intact(seq)
+  // once the kernel has taken them and treats a false as a lap.
+  const uint8_t* view(uint64_t seq, int& len, EntryMeta* meta = nullptr) const;
+  // True while entry seq is held and neither overwritten nor being overwritten. The
+  // writer overwrites in sequence order, so an intact entry means every later one still
+  // held is intact too.
+  bool intact(uint64_t seq) const;
 
   // One past the sequence of the newest entry marked random access; 0 when none was ever
   // committed (a stream without such marks: radio, other codecs).
@@ -133,6 +147,8 @@ class RingReader {
   // writer overwrote the entry the reader needed (the reader then stands at the start
   // point again, and the caller must resynchronise, e.g. find a PAT).
   Result next(uint8_t* out, int& len, EntryMeta* meta = nullptr);
+  // The same, without the copy: data points into the ring (see RealBuffer::view).
+  Result next_view(const uint8_t*& data, int& len, EntryMeta* meta = nullptr);
   // Waits for new data, up to timeout_ms.
   bool wait(int timeout_ms) const { return ring_->wait_beyond(next_, timeout_ms); }
 

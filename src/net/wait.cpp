@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -71,20 +72,62 @@ Wait wait_readable(int fd, const StopToken& stop, Deadline until) {
 
 Sent send_all(int fd, const void* data, std::size_t len, const StopToken& stop, int idle_ms, int& err,
               std::size_t* sent) {
+  const SendPiece one{data, len};
+  return send_all(fd, &one, 1, stop, idle_ms, err, sent);
+}
+
+namespace {
+
+// Up to kMaxPieces pieces from `at` on, the first `skip` bytes of the first left out.
+int gather(const SendPiece* pieces, int count, int at, std::size_t skip, iovec* iov) {
+  int n = 0;
+  for (int i = at; i < count && n < kMaxPieces; ++i) {
+    const std::size_t off = i == at ? skip : 0;
+    if (pieces[i].len <= off) continue;
+    iov[n].iov_base = const_cast<uint8_t*>(static_cast<const uint8_t*>(pieces[i].data) + off);
+    iov[n].iov_len = pieces[i].len - off;
+    ++n;
+  }
+  return n;
+}
+
+}  // namespace
+
+Sent send_all(int fd, const SendPiece* pieces, int count, const StopToken& stop, int idle_ms, int& err,
+              std::size_t* sent) {
   err = 0;
-  const auto* p = static_cast<const uint8_t*>(data);
-  std::size_t done = 0;
+  std::size_t done = 0, skip = 0;
+  int at = 0;  // the first piece not wholly sent; skip bytes of it are
   Deadline idle = Deadline::never();
   bool waiting = false;
   Sent result = Sent::kDone;
-  while (done < len) {
+  for (;;) {
+    while (at < count && pieces[at].len <= skip) {
+      skip = 0;
+      ++at;
+    }
+    if (at >= count) break;
     if (stop.stopped()) {
       result = Sent::kStopped;
       break;
     }
-    const ssize_t n = ::send(fd, p + done, len - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+    iovec iov[kMaxPieces];
+    msghdr msg{};
+    msg.msg_iov = iov;
+    msg.msg_iovlen = static_cast<std::size_t>(gather(pieces, count, at, skip, iov));
+    const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       done += static_cast<std::size_t>(n);
+      for (std::size_t adv = static_cast<std::size_t>(n); adv > 0 && at < count;) {
+        const std::size_t rest = pieces[at].len - skip;
+        if (adv < rest) {
+          skip += adv;
+          break;
+        }
+        adv -= rest;
+        skip = 0;
+        ++at;
+      }
       waiting = false;
       continue;
     }

@@ -56,6 +56,18 @@ enum class Sent { kDone, kFailed, kStopped };
 Sent send_all(int fd, const void* data, std::size_t len, const StopToken& stop, int idle_ms, int& err,
               std::size_t* sent = nullptr);
 
+// One piece of a gathered send.
+struct SendPiece {
+  const void* data;
+  std::size_t len;
+};
+inline constexpr int kMaxPieces = 64;  // pieces handed to the kernel per call
+
+// The same for pieces sent in order as one stream of bytes, gathered into as few calls as
+// the kernel takes (empty pieces are skipped).
+Sent send_all(int fd, const SendPiece* pieces, int count, const StopToken& stop, int idle_ms, int& err,
+              std::size_t* sent = nullptr);
+
 // Sleeps up to ms; false when the token stopped it first.
 bool sleep_for(int64_t ms, const StopToken& stop);
 

@@ -19,7 +19,9 @@ constexpr int kCoalesceMs = 100;
 // Paced waits are gathered until they come to this much and then slept at once, so the
 // entries between them go out in one send: the same pace with fewer wake-ups.
 constexpr int kSleepQuantumMs = 100;
-constexpr int kScanStep = 64;  // entries looked at per call in the PAT search
+constexpr int kScanStep = 64;
+// Entries further than size / this from the oldest go out in place (see take).
+constexpr int kInPlaceMarginDiv = 8;  // entries looked at per call in the PAT search
 constexpr int64_t kPatSearchMs = 10000;
 // How long a new player waits for a random-access picture ahead when none is held behind
 // (a ring younger than a group of pictures); after it, any PAT with its PMT will do.
@@ -167,8 +169,7 @@ LiveTsReader::Next LiveTsReader::start_found(const TsStart& found, LiveBatch& ou
        log_.user, log_.tid, log_.no, static_cast<int>(start.seq % static_cast<uint64_t>(ring_->size())), start.pos,
        len - start.pos);
   pmt_pid_ = start.pmt_pid;
-  out.data = buf_.get() + start.pos;
-  out.bytes = len - start.pos;
+  out.add(buf_.get() + start.pos, len - start.pos);
   out.stage = "Sending PAT";
   out.phase = LivePhase::kStart;
   state_ = State::kBurst;
@@ -250,12 +251,11 @@ LiveTsReader::Next LiveTsReader::burst(LiveBatch& out) {
     enter_steady();
     return steady(out);
   }
-  uint8_t* buf = buf_.get();
-  int bytes = 0, n = 0;
+  int copied = 0, n = 0;
   bool lap = false, caught_up = false;
   while (n < kLiveBatchEntries && n < burst_left_) {
-    int len = 0;
-    const RingReader::Result r = rd_->next(buf + bytes, len);
+    EntryMeta m;
+    const RingReader::Result r = take(out, copied, m);
     if (r == RingReader::kCaughtUp) {
       caught_up = true;
       break;
@@ -264,12 +264,10 @@ LiveTsReader::Next LiveTsReader::burst(LiveBatch& out) {
       lap = true;
       break;
     }
-    bytes += len;
     ++n;
   }
   burst_left_ -= n;
-  out.data = buf;
-  out.bytes = bytes;
+  const int bytes = out.bytes;
   out.stage = "Sending Data";
   out.phase = LivePhase::kBurst;
   if (lap) {
@@ -278,6 +276,37 @@ LiveTsReader::Next LiveTsReader::burst(LiveBatch& out) {
   }
   if (caught_up || burst_left_ <= 0) enter_steady();
   return bytes > 0 ? Next::kData : Next::kWait;
+}
+
+// One entry onto the batch: in place when it lies well clear of the writer's next
+// overwrites, so the kernel takes it long before the writer comes round; copied into the
+// player's buffer when the player trails near the oldest entry.
+RingReader::Result LiveTsReader::take(LiveBatch& out, int& copied, EntryMeta& m) {
+  const uint64_t margin = static_cast<uint64_t>(ring_->size() / kInPlaceMarginDiv) + 1;
+  int len = 0;
+  if (rd_->position() >= ring_->oldest() + margin) {
+    const uint8_t* p = nullptr;
+    const RingReader::Result r = rd_->next_view(p, len, &m);
+    if (r != RingReader::kData) return r;
+    if (out.ring_from == LiveBatch::kNoSeq) out.ring_from = rd_->position() - 1;
+    out.add(p, len);
+    return r;
+  }
+  uint8_t* dst = buf_.get() + copied;
+  const RingReader::Result r = rd_->next(dst, len, &m);
+  if (r != RingReader::kData) return r;
+  copied += len;
+  out.add(dst, len);
+  return r;
+}
+
+bool LiveTsReader::sent(const LiveBatch& b) {
+  if (b.ring_from == LiveBatch::kNoSeq || ring_->intact(b.ring_from)) return true;
+  log_("Username [%s] CH[%d] was overtaken while sending from [%d]; starting again\n", log_.user, log_.no,
+       static_cast<int>(b.ring_from % static_cast<uint64_t>(ring_->size())));
+  rd_->seek_start_point();  // a whole ring behind: as after a lap
+  to_start(rd_->position(), 0);
+  return false;
 }
 
 void LiveTsReader::enter_steady() {
@@ -293,32 +322,28 @@ void LiveTsReader::enter_steady() {
 // pauses go out together.
 LiveTsReader::Next LiveTsReader::steady(LiveBatch& out) {
   if (!input_on(*ch_)) return input_gone(kOff1);
-  uint8_t* buf = buf_.get();
-  int bytes = 0, n = 0;
+  int copied = 0, n = 0;
   bool lap = false;
   while (n < kLiveBatchEntries) {
-    int len = 0;
-    const RingReader::Result r = rd_->next(buf + bytes, len);
+    EntryMeta m;
+    const RingReader::Result r = take(out, copied, m);
     if (r == RingReader::kCaughtUp) break;
     if (r == RingReader::kLapped) {
       lap = true;
       break;
     }
-    uint64_t pcr = 0;
-    if (first_pcr(buf + bytes, len, pcr)) {
+    if (m.pcr >= 0) {
       const uint64_t seq = rd_->position() - 1;
       const uint64_t c = ring_->commits(), old = ring_->oldest();
       const bool ahead = seq >= old && seq - old > (c - old) / 4;
-      const PcrPacer::Step st = pacer_.on_pcr(pcr, ahead);
+      const PcrPacer::Step st = pacer_.on_pcr(static_cast<uint64_t>(m.pcr), ahead);
       if (st.first) log_("Username [%s] Video first time=[%5.3f]\n", log_.user, pacer_.first_time());
       owed_ms_ += st.sleep_ms;
     }
-    bytes += len;
     ++n;
     if (owed_ms_ >= kSleepQuantumMs) break;
   }
-  out.data = buf;
-  out.bytes = bytes;
+  const int bytes = out.bytes;
   out.phase = LivePhase::kSteady;
   out.stage = "Sending Data";
   if (lap) {

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "ingest/ring.h"
+#include "players/live_source.h"
 #include "players/pacing.h"
 #include "players/session_log.h"
 #include "players/ts_start.h"
@@ -25,12 +26,28 @@ struct LiveTsOptions {
 // Where the player is; each phase has its own designed lines.
 enum class LivePhase { kStart, kBurst, kSteady };
 
+// One piece of a batch: bytes in the ring itself, or in the player's own buffer.
+struct LiveSpan {
+  const uint8_t* data;
+  int len;
+};
+
 struct LiveBatch {
-  const uint8_t* data = nullptr;  // valid until the next call
+  // The bytes, in order; valid until the next call. Pieces in the ring must be confirmed
+  // with LiveTsReader::sent once they have gone out.
+  LiveSpan spans[kLiveBatchEntries];
+  int span_count = 0;
   int bytes = 0;
+  uint64_t ring_from = kNoSeq;    // the first entry sent in place, kNoSeq when none
   int pause_ms = 0;               // to sleep after sending the bytes
   const char* stage = nullptr;    // the activity text (static)
   LivePhase phase = LivePhase::kStart;
+
+  static constexpr uint64_t kNoSeq = ~uint64_t{0};
+  void add(const uint8_t* data, int len) {
+    spans[span_count++] = {data, len};
+    bytes += len;
+  }
 };
 
 class LiveTsReader {
@@ -51,6 +68,10 @@ class LiveTsReader {
   // off or the buffer cannot be had.
   bool open();
   Next next_batch(LiveBatch& out);
+  // After the batch went out: false when the writer overwrote the entries sent in place
+  // while the kernel took them, so the player got torn bytes; the reader then starts
+  // again at a PAT, as after a lap (logged).
+  bool sent(const LiveBatch& b);
 
   // The stream state the reports show.
   int pmt_pid() const { return pmt_pid_; }
@@ -72,6 +93,7 @@ class LiveTsReader {
   Next burst(LiveBatch& out);
   Next steady(LiveBatch& out);
   Next lapped();
+  RingReader::Result take(LiveBatch& out, int& copied, EntryMeta& m);
 
   std::shared_ptr<Channel_Info> ch_;
   const SessionLog log_;

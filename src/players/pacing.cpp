@@ -56,25 +56,6 @@ PcrPacer::Step PcrPacer::on_pcr(uint64_t pcr27, bool ahead) {
   return st;
 }
 
-int first_pcr(const uint8_t* data, int len, uint64_t& pcr27) {
-  constexpr int kPkt = static_cast<int>(kTsPacketSize);
-  if (data == nullptr || len < kPkt) return 0;
-  int p = -1;
-  for (int i = 0; i < kPkt && i + kPkt <= len; ++i) {
-    if (data[i] != kTsSync) continue;
-    if (i + kPkt == len || (i + kPkt < len && data[i + kPkt] == kTsSync)) {
-      p = i;
-      break;
-    }
-  }
-  if (p < 0) return 0;
-  for (; p + kPkt <= len; p += kPkt) {
-    if (data[p] != kTsSync) continue;
-    if (ts_read_pcr_value(data + p, pcr27)) return 1;
-  }
-  return 0;
-}
-
 double effective_bitrate_constant(double value) { return value > 2.0 ? 0.0 : value; }
 
 RatePacer::RatePacer(const RatePaceConfig& cfg) : cfg_(cfg) {

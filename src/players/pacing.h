@@ -5,6 +5,8 @@
 #pragma once
 #include <cstdint>
 
+#include "formats/ts_marks.h"  // first_pcr
+
 namespace kx {
 
 struct PcrPaceConfig {
@@ -60,10 +62,6 @@ class PcrPacer {
   int64_t summed_ms_ = 0;
 };
 
-// The first PCR of a buffer of whole TS packets. The packets start at the first position
-// where a sync byte is followed by another one 188 bytes on (or by the buffer's end), so
-// a buffer that does not start on a packet boundary is read right. 1 with pcr27 set.
-int first_pcr(const uint8_t* data, int len, uint64_t& pcr27);
 
 // Pacing by bit rate: each block of bytes is worth bytes x (1 - bitrate_constant) x
 // factor / kbit/s microseconds (factor 3500 for MP4 and MPEG files, 4000 for FLV).

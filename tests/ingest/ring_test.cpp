@@ -313,6 +313,14 @@ TEST_P(RingEntries, PayloadAsReadersSeeIt) {
   EXPECT_EQ(0, std::memcmp(buf, src.data() + c.skip, static_cast<std::size_t>(c.returned)));
   EXPECT_EQ(m2.keyframe_offset, 17);
   EXPECT_EQ(m2.rtp_word, 0x80210000u);
+
+  // In place, the reader sees the same bytes without a copy.
+  RingReader v(ring);
+  const uint8_t* at = nullptr;
+  ASSERT_EQ(v.next_view(at, len, &m2), RingReader::kData);
+  ASSERT_EQ(len, c.returned);
+  EXPECT_EQ(0, std::memcmp(at, src.data() + c.skip, static_cast<std::size_t>(c.returned)));
+  EXPECT_EQ(m2.keyframe_offset, 17);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -341,11 +349,19 @@ TEST(RingEntriesRead, OnlyHeldSequencesAreRead) {
   EntryMeta meta;
   for (uint64_t seq = 0; seq < 8; ++seq) {
     const int len = ring.read(seq, buf, &meta);
+    int vlen = -1;
+    const uint8_t* at = ring.view(seq, vlen);
     if (seq >= 2 && seq < 6) {
       ASSERT_EQ(len, len_for(seq)) << seq;
       EXPECT_TRUE(intact(seq, buf, len, meta)) << seq;
+      EXPECT_TRUE(ring.intact(seq)) << seq;
+      ASSERT_NE(at, nullptr) << seq;
+      ASSERT_EQ(vlen, len) << seq;
+      EXPECT_EQ(0, std::memcmp(at, buf, static_cast<std::size_t>(len))) << seq;
     } else {
       EXPECT_EQ(len, -1) << seq;
+      EXPECT_FALSE(ring.intact(seq)) << seq;
+      EXPECT_EQ(at, nullptr) << seq;
     }
   }
 }

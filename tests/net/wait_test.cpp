@@ -106,6 +106,43 @@ TEST(SendAll, WholeSendsAndTheirEnds) {
   EXPECT_EQ(err, EPIPE);
 }
 
+// Pieces go out as one stream, in order, whatever the kernel takes per call: more pieces
+// than one call carries, empty ones, and a small socket buffer drained slowly so sends
+// stop part-way through a piece.
+TEST(SendAll, PiecesArriveInOrderThroughPartialSends) {
+  Pair p;
+  int small_buf = 4096;
+  ASSERT_EQ(::setsockopt(p.fd[0], SOL_SOCKET, SO_SNDBUF, &small_buf, sizeof small_buf), 0);
+  std::vector<std::vector<char>> bufs;
+  std::vector<kx::SendPiece> pieces;
+  std::vector<char> expect;
+  for (int i = 0; i < 3 * kx::kMaxPieces; ++i) {
+    const std::size_t len = i % 7 == 3 ? 0 : 1 + static_cast<std::size_t>(i * 131) % 3000;
+    std::vector<char> b(len);
+    for (std::size_t k = 0; k < len; ++k) b[k] = static_cast<char>(i * 7 + k);
+    expect.insert(expect.end(), b.begin(), b.end());
+    bufs.push_back(std::move(b));
+  }
+  for (const auto& b : bufs) pieces.push_back({b.data(), b.size()});
+  std::vector<char> got;
+  std::thread reader([&] {
+    char chunk[1000];
+    const int64_t end = kx::mono_ms() + 20000;
+    while (got.size() < expect.size() && kx::mono_ms() < end) {
+      const ssize_t n = ::recv(p.fd[1], chunk, sizeof chunk, 0);
+      if (n <= 0) break;
+      got.insert(got.end(), chunk, chunk + n);
+    }
+  });
+  StopToken t;
+  int err = -1;
+  std::size_t sent = 0;
+  EXPECT_EQ(kx::send_all(p.fd[0], pieces.data(), static_cast<int>(pieces.size()), t, 10000, err, &sent), Sent::kDone);
+  reader.join();
+  EXPECT_EQ(sent, expect.size());
+  EXPECT_TRUE(got == expect) << "got " << got.size() << " of " << expect.size() << " bytes";
+}
+
 TEST(SleepFor, RunsOutOrStops) {
   std::atomic<int> stop{0};
   StopToken t;

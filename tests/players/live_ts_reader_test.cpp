@@ -52,10 +52,20 @@ class LiveReader : public ::testing::Test {
     while (kx::mono_ms() < end) {
       LiveBatch b;
       const Next n = rd.next_batch(b);
-      if (b.bytes > 0) got.insert(got.end(), b.data, b.data + b.bytes);
+      const Bytes d = bytes_of(b);
+      got.insert(got.end(), d.begin(), d.end());
+      if (b.bytes > 0) {
+        EXPECT_TRUE(rd.sent(b));
+      }
       if (n == Next::kOff || b.bytes > 0) return n;
     }
     return Next::kWait;
+  }
+
+  static Bytes bytes_of(const LiveBatch& b) {
+    Bytes out;
+    for (int i = 0; i < b.span_count; ++i) out.insert(out.end(), b.spans[i].data, b.spans[i].data + b.spans[i].len);
+    return out;
   }
 
   static Bytes cat(const std::vector<const char*>& entries) {
@@ -187,9 +197,40 @@ TEST_F(LiveReader, LappedPlayerStartsAgainAtAPat) {
     const Next n = rd->next_batch(b);
     lapped = lapped || n == Next::kLapped;
     ASSERT_NE(n, Next::kOff);
-    if (n == Next::kData && lapped) after.assign(b.data, b.data + b.bytes);
+    if (n == Next::kData && lapped) after = bytes_of(b);
   }
   EXPECT_TRUE(lapped);
+  ASSERT_GE(after.size(), 188u);
+  EXPECT_EQ(Bytes(after.begin(), after.begin() + 188), kxtest::pat_packet()) << "resumes at a PAT";
+}
+
+// At the live edge the entries go out from the ring itself. When the writer comes round
+// to them before the kernel has taken them all, the player is told the send was torn and
+// starts again at a PAT, as after a lap.
+TEST_F(LiveReader, TornSendFromTheRingStartsAgainAtAPat) {
+  ring = std::make_shared<kx::RealBuffer>(16, 0);
+  ch->rt.set_ring(ring);
+  commit({"PMIc", "Fc", "Fc", "Fc", "Fc", "Fc", "Fc", "Fc"});
+  auto rd = open(0);
+  Bytes got;
+  ASSERT_EQ(pull(*rd, got), Next::kData);  // the start, copied
+  LiveBatch b;
+  bool in_place = false;
+  for (int i = 0; i < 50 && !in_place; ++i) {
+    b = LiveBatch{};
+    ASSERT_NE(rd->next_batch(b), Next::kOff);
+    in_place = b.ring_from != LiveBatch::kNoSeq;
+    if (!in_place && b.bytes > 0) {
+      EXPECT_TRUE(rd->sent(b));
+    }
+  }
+  ASSERT_TRUE(in_place) << "entries clear of the writer are sent in place";
+  const Bytes before = bytes_of(b);
+  for (int i = 0; i < 5; ++i) commit({"Fc", "Fc", "PMIc"});  // round the ring once
+  EXPECT_NE(bytes_of(b), before) << "the in-place bytes were rewritten";
+  EXPECT_FALSE(rd->sent(b));
+  Bytes after;
+  ASSERT_EQ(pull(*rd, after), Next::kData);
   ASSERT_GE(after.size(), 188u);
   EXPECT_EQ(Bytes(after.begin(), after.begin() + 188), kxtest::pat_packet()) << "resumes at a PAT";
 }
