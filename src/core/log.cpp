@@ -1,5 +1,6 @@
 #include "core/log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
@@ -48,20 +49,23 @@ struct HeldLine {
 constexpr std::size_t kHeldMax = 1024;  // beyond it lines are written at once
 thread_local std::vector<HeldLine>* t_held = nullptr;
 
-// Numbers and writes one formatted text; the sink lock is the only one taken.
-void write_line(SinkState& s, const char* text, std::size_t tlen) {
-  char buf[kPrefixMax + kTextMax];
+// Numbers and writes one formatted text held at buf + kPrefixMax: the prefix goes right
+// before it, so a line needs one buffer on the stack, not two. The sink lock is the only
+// one taken.
+void write_line(SinkState& s, char* buf, std::size_t tlen) {
   std::lock_guard<std::mutex> l(s.lock);
   const int mode = s.mode.load(std::memory_order_relaxed);
-  const int plen = std::snprintf(buf, kPrefixMax, "[%010lld]: ", static_cast<long long>(s.counter));
+  char prefix[kPrefixMax];
+  const int plen = std::snprintf(prefix, kPrefixMax, "[%010lld]: ", static_cast<long long>(s.counter));
   s.counter = s.counter == INT64_MAX ? 1 : s.counter + 1;
   ++s.rewind;
   if (mode <= 0) return;
-  std::memcpy(buf + plen, text, tlen);
+  char* line = buf + kPrefixMax - plen;
+  std::memcpy(line, prefix, static_cast<std::size_t>(plen));
   const std::size_t len = static_cast<std::size_t>(plen) + tlen;
-  debug_output(std::string_view(buf, len));
+  debug_output(std::string_view(line, len));
   if (!s.file.is_open()) return;
-  if (s.file.write_at(s.pos, buf, len)) s.pos += static_cast<int64_t>(len);
+  if (s.file.write_at(s.pos, line, len)) s.pos += static_cast<int64_t>(len);
   if (mode > 1 && s.rewind >= mode - 1) {
     s.rewind = 0;
     s.pos = 0;
@@ -70,7 +74,8 @@ void write_line(SinkState& s, const char* text, std::size_t tlen) {
 
 // Formats first, outside every lock; then writes, or holds the line for a LogLater.
 void vlog(SinkState& s, const char* fmt, va_list ap) {
-  char text[kTextMax];
+  char buf[kPrefixMax + kTextMax];
+  char* text = buf + kPrefixMax;
   int tlen = std::vsnprintf(text, kTextMax, fmt, ap);
   if (tlen < 0) tlen = 0;
   if (tlen > static_cast<int>(kTextMax) - 1) tlen = kTextMax - 1;
@@ -82,7 +87,7 @@ void vlog(SinkState& s, const char* fmt, va_list ap) {
       // written now rather than lost
     }
   }
-  write_line(s, text, static_cast<std::size_t>(tlen));
+  write_line(s, buf, static_cast<std::size_t>(tlen));
 }
 
 void open_sink(SinkState& s, const std::string& dir) {
@@ -137,7 +142,12 @@ LogLater::~LogLater() {
   if (!outer_) return;
   std::vector<HeldLine>* held = t_held;
   t_held = nullptr;
-  for (const HeldLine& h : *held) write_line(g_sinks[h.sink], h.text.data(), h.text.size());
+  for (const HeldLine& h : *held) {
+    char buf[kPrefixMax + kTextMax];
+    const std::size_t n = std::min(h.text.size(), kTextMax - 1);
+    std::memcpy(buf + kPrefixMax, h.text.data(), n);
+    write_line(g_sinks[h.sink], buf, n);
+  }
   delete held;
 }
 

@@ -7,7 +7,6 @@
 #include <mutex>
 #include <new>
 
-#include "core/os/sync.h"
 #include "core/os/thread.h"
 #include "core/os/time.h"
 
@@ -21,7 +20,8 @@ struct NativeThread {
 };
 
 namespace {
-Mutex g_creation_guard;
+// Creations in progress. Creations run side by side: an accepting thread never waits for
+// a command thread's creation of its data thread.
 std::atomic<int> g_creating{0};
 std::atomic<uint32_t> g_next_id{1};
 std::atomic<int> g_failures_due{0};
@@ -67,8 +67,7 @@ ThreadRecord* create_thread(ThreadRoutine routine, void* arg, const char* name, 
   t->arg = arg;
   t->id = g_next_id.fetch_add(1);
   std::snprintf(t->name, sizeof t->name, "%s", name ? name : "");
-  Guard g(g_creation_guard);
-  g_creating.store(1);
+  g_creating.fetch_add(1);
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   const std::size_t min_stack = static_cast<std::size_t>(PTHREAD_STACK_MIN);
@@ -80,7 +79,7 @@ ThreadRecord* create_thread(ThreadRoutine routine, void* arg, const char* name, 
     delete t;
     t = nullptr;
   }
-  g_creating.store(0);
+  g_creating.fetch_sub(1);
   return t;
 }
 
