@@ -75,22 +75,32 @@ TsToFlv::TsToFlv(const StreamMeta& meta) : meta_(meta) {
 }
 
 void TsToFlv::feed(const uint8_t* ts, std::size_t len, std::vector<uint8_t>& out) {
-  if (!header_written_) {
-    uint8_t head[kFlvHeaderCapacity];
-    uint32_t prev = 0;
-    const int n = flv_build_header(meta_, head, sizeof head, &prev);
-    out.insert(out.end(), head, head + n);
-    if (n > 0) put32(out, prev);
-    header_written_ = true;
-  }
   if (!ts) return;
   for (std::size_t off = 0; off + kTsPacketSize <= len; off += kTsPacketSize) packet(ts + off, out);
 }
 
 void TsToFlv::finish(std::vector<uint8_t>& out) {
-  feed(nullptr, 0, out);
   if (video_.active) complete(video_, true, out);
   if (audio_.active) complete(audio_, false, out);
+  write_header(out);
+}
+
+// Written before the first tag, once the PMT has said which streams there are, so that
+// a stream with one of them announces only that one (players wait for what is announced).
+void TsToFlv::write_header(std::vector<uint8_t>& out) {
+  if (header_written_) return;
+  header_written_ = true;
+  const bool video = video_.pid >= 0, audio = audio_.pid >= 0;
+  StreamMeta meta = meta_;
+  if (!video && audio) meta.videocodecid = -2;  // left out
+  if (!audio && video) meta.audiocodecid = -2;
+  uint8_t head[kFlvHeaderCapacity];
+  uint32_t prev = 0;
+  const int n = flv_build_header(meta, head, sizeof head, &prev);
+  if (n <= 0) return;
+  if (video != audio) head[4] = video ? 1 : 4;
+  out.insert(out.end(), head, head + n);
+  put32(out, prev);
 }
 
 void TsToFlv::on_section(void* ctx, const uint8_t* sec, std::size_t len) {
@@ -236,6 +246,7 @@ void TsToFlv::put_tag(int type, uint32_t ms, const uint8_t* head, std::size_t he
                       std::size_t body_len, std::vector<uint8_t>& out) {
   const std::size_t size = head_len + body_len;
   if (size > 0xFFFFFF) return;
+  write_header(out);
   uint8_t th[kFlvTagHeaderSize];
   flv_write_tag_header(th, type, static_cast<uint32_t>(size), ms);
   out.insert(out.end(), th, th + kFlvTagHeaderSize);

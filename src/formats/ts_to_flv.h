@@ -33,7 +33,8 @@ class TsToFlv {
   explicit TsToFlv(const StreamMeta& meta = ts_to_flv_default_meta());
 
   // Takes whole packets (len is rounded down to a multiple of 188) and appends the FLV
-  // bytes they complete to out. The first call writes the file header and onMetaData.
+  // bytes they complete to out. The file header and onMetaData come first, before the
+  // first tag: their flags name the streams the PMT lists (both when it lists neither).
   void feed(const uint8_t* ts, std::size_t len, std::vector<uint8_t>& out);
   // The end of the input: the PES packets being gathered are converted as they are.
   void finish(std::vector<uint8_t>& out);
@@ -58,6 +59,7 @@ class TsToFlv {
   void audio_pes(const uint8_t* es, std::size_t len, uint64_t pts, std::vector<uint8_t>& out);
   bool audio_config(const uint8_t* adts, uint32_t ms, std::vector<uint8_t>& out);
   uint32_t to_ms(uint64_t t90);
+  void write_header(std::vector<uint8_t>& out);
   void put_tag(int type, uint32_t ms, const uint8_t* head, std::size_t head_len, const uint8_t* body,
                std::size_t body_len, std::vector<uint8_t>& out);
   static void on_section(void* ctx, const uint8_t* sec, std::size_t len);

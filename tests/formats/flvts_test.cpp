@@ -425,11 +425,12 @@ TEST(TsToFlv, OneStreamAloneAndSeveralFramesInOnePes) {
     const char* what;
     std::vector<std::pair<int, int>> streams;
     std::size_t video, audio;
+    uint8_t flags;  // of the FLV file header: 4 audio, 1 video
   };
   const std::vector<Case> cases = {
-      {"both", {{0x1B, 0x44}, {0x06, 0x46}, {0x0F, 0x45}}, 1, 3},
-      {"video only", {{0x1B, 0x44}}, 1, 0},
-      {"audio only", {{0x0F, 0x45}}, 0, 3},
+      {"both", {{0x1B, 0x44}, {0x06, 0x46}, {0x0F, 0x45}}, 1, 3, 5},
+      {"video only", {{0x1B, 0x44}}, 1, 0, 1},
+      {"audio only", {{0x0F, 0x45}}, 0, 3, 4},
   };
   for (const Case& c : cases) {
     TsBuilder b;
@@ -438,10 +439,17 @@ TEST(TsToFlv, OneStreamAloneAndSeveralFramesInOnePes) {
     b.pes(0x46, pes_bytes(0xBD, 900000, 900000, Bytes(50, 7)));
     b.pes(0x45, pes_bytes(0xC0, 900000 + 9000, 900000 + 9000, audio_es));
     kx::TsToFlvStats st;
-    const std::vector<Tag> out = split(to_flv(b.ts, 1000, &st));
+    const Bytes flv = to_flv(b.ts, 1000, &st);
+    ASSERT_GT(flv.size(), 13u) << c.what;
+    EXPECT_EQ(flv[4], c.flags) << c.what;
+    const std::vector<Tag> out = split(flv);
+    ASSERT_FALSE(out.empty()) << c.what;
+    const std::string meta(out[0].data.begin(), out[0].data.end());
+    EXPECT_EQ(meta.find("videocodecid") != std::string::npos, c.video > 0) << c.what;
+    EXPECT_EQ(meta.find("audiocodecid") != std::string::npos, c.audio > 0) << c.what;
     EXPECT_EQ(st.video_tags, c.video) << c.what;
     EXPECT_EQ(st.audio_tags, c.audio) << c.what;
-    std::vector<Tag> want{out.empty() ? Tag{} : out[0]};
+    std::vector<Tag> want{out[0]};
     if (c.audio) {
       want.push_back({8, c.video ? 100u : 0u, {0xAF, 0x00, 0x11, 0x90}});
       for (uint32_t k = 0; k < 3; ++k) {
@@ -584,5 +592,37 @@ TEST(FlvTsConversion, RealClipPlaysAfterEachConversion) {
     const Bytes out = flv_file_to_ts(load(from));
     ASSERT_TRUE(kxt::spit(to, std::string(out.begin(), out.end())));
     expect_plays(to, from == flv ? "our FLV to TS" : "ffmpeg's FLV to TS");
+  }
+}
+
+TEST(FlvTsConversion, OneStreamClipsAnnounceOnlyThatStream) {
+  if (kxt::run_tool({"sh", "-c", "command -v ffprobe && command -v ffmpeg"}) == "<failed>")
+    GTEST_SKIP() << "ffmpeg/ffprobe not installed";
+  struct Case {
+    const char* what;
+    std::string input;
+    const char* streams;  // ffprobe's codec names
+  };
+  const std::vector<Case> cases = {
+      {"video only", "-f lavfi -i testsrc=size=320x240:rate=25 -c:v libx264 -preset veryfast -pix_fmt yuv420p",
+       "h264\n"},
+      {"audio only", "-f lavfi -i sine=frequency=440:sample_rate=48000 -c:a aac -ac 1", "aac\n"},
+  };
+  for (const Case& c : cases) {
+    kxt::TempDir dir;
+    const std::string src = dir / "src.ts", flv = dir / "out.flv", ts = dir / "back.ts";
+    ASSERT_EQ(run_joined("ffmpeg -hide_banner -nostdin -v error -y " + c.input + " -t 2 -f mpegts '" + src + "'"), "")
+        << c.what;
+    const Bytes out = to_flv(load(src));
+    ASSERT_TRUE(kxt::spit(flv, std::string(out.begin(), out.end())));
+    EXPECT_EQ(run_joined("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" + flv + "'"), c.streams)
+        << c.what;
+    EXPECT_EQ(run_joined("ffmpeg -hide_banner -nostdin -v error -i '" + flv + "' -f null -"), "") << c.what;
+    const Bytes back = flv_file_to_ts(out);
+    ASSERT_TRUE(kxt::spit(ts, std::string(back.begin(), back.end())));
+    EXPECT_NE(run_joined("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" + ts + "'").find(c.streams),
+              std::string::npos)
+        << c.what;
+    EXPECT_EQ(run_joined("ffmpeg -hide_banner -nostdin -v error -i '" + ts + "' -f null -"), "") << c.what;
   }
 }
