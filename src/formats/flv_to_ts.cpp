@@ -168,7 +168,7 @@ bool FlvToTs::video_tag(uint32_t ms, const uint8_t* d, std::size_t n) {
     }
     pos += len;
   }
-  if (!tables_written_ || key || ms < last_tables_ms_ || ms - last_tables_ms_ >= kTablesEveryMs) tables(ms);
+  if (key || tables_due(ms)) tables(ms);
   packetise(kMuxVideoPid, mux_.cc_video, key ? kAfPcr | kAfRandomAccess : kAfPcr, uint64_t{ms} * 90);
   have_pcr_ = true;
   last_pcr_ms_ = ms;
@@ -201,7 +201,12 @@ bool FlvToTs::audio_tag(uint32_t ms, const uint8_t* d, std::size_t n) {
       static_cast<uint8_t>(((flen & 7) << 5) | 0x1F), 0xFC};  // buffer fullness 0x7FF: variable rate
   pes_.insert(pes_.end(), adts, adts + kAdtsHeader);
   pes_.insert(pes_.end(), d + 2, d + n);
-  if (!tables_written_ || ms < last_tables_ms_ || ms - last_tables_ms_ >= kTablesEveryMs) tables(ms);
+  if (tables_due(ms)) tables(ms);
+  if (!listed_video_) {  // audio alone: the PCR rides on its PID
+    packetise(kMuxAudioPid, cc_audio_, kAfPcr, uint64_t{ms} * 90);
+    ++stats_.audio_pes;
+    return true;
+  }
   if (!have_pcr_ || ms >= last_pcr_ms_ + kPcrEveryMs) {  // no picture has carried one lately
     pcr_only(uint64_t{ms} * 90);
     have_pcr_ = true;
@@ -212,11 +217,20 @@ bool FlvToTs::audio_tag(uint32_t ms, const uint8_t* d, std::size_t n) {
   return true;
 }
 
+// Tables go out at the start, every half second, and at once when the streams whose
+// configuration has come are not the ones the last PMT listed.
+bool FlvToTs::tables_due(uint32_t ms) const {
+  return !tables_written_ || listed_video_ != has_video_config() || listed_audio_ != has_audio_config() ||
+         ms < last_tables_ms_ || ms - last_tables_ms_ >= kTablesEveryMs;
+}
+
 void FlvToTs::tables(uint32_t ms) {
   uint8_t pkt[kTsPacketSize];
   ts_mux_pat(mux_, pkt);
   put_packet(pkt);
-  ts_mux_pmt(mux_, pkt);
+  listed_video_ = has_video_config();
+  listed_audio_ = has_audio_config();
+  ts_mux_pmt_streams(mux_, pkt, listed_video_, listed_audio_);
   put_packet(pkt);
   tables_written_ = true;
   last_tables_ms_ = ms;

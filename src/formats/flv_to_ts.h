@@ -1,7 +1,8 @@
 // FLV to MPEG-TS: H.264 (AVC) and AAC tags become PES packets on the PIDs of our muxed
-// outputs, behind a PAT and PMT, cut into 188-byte packets handed out in groups of at
-// most seven. Also the reader that splits an FLV byte stream into its tags. No sockets,
-// no threads: the caller feeds tags and sends the groups.
+// outputs, behind a PAT and a PMT listing the streams whose configuration has come, cut
+// into 188-byte packets handed out in groups of at most seven. Also the reader that
+// splits an FLV byte stream into its tags. No sockets, no threads: the caller feeds tags
+// and sends the groups.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -73,6 +74,7 @@ class FlvToTs {
   bool video_tag(uint32_t ms, const uint8_t* d, std::size_t n);
   bool audio_tag(uint32_t ms, const uint8_t* d, std::size_t n);
   bool avc_config(const uint8_t* d, std::size_t n);
+  bool tables_due(uint32_t ms) const;
   void tables(uint32_t ms);
   void pcr_only(uint64_t pcr);
   void packetise(int pid, uint8_t& cc, uint8_t af_flags, uint64_t pcr);
@@ -84,6 +86,7 @@ class FlvToTs {
   TsMuxState mux_;
   uint8_t cc_audio_ = 0;
   bool tables_written_ = false;
+  bool listed_video_ = false, listed_audio_ = false;  // what the last PMT listed
   bool have_pcr_ = false;
   uint64_t last_pcr_ms_ = 0, last_tables_ms_ = 0;
   std::vector<uint8_t> sps_pps_;  // Annex B, put before each keyframe

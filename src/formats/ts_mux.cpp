@@ -71,20 +71,35 @@ void ts_mux_pat(TsMuxState& s, uint8_t* out) {
   put_crc(sec, sizeof body);
 }
 
-void ts_mux_pmt(TsMuxState& s, uint8_t* out) {
+void ts_mux_pmt(TsMuxState& s, uint8_t* out) { ts_mux_pmt_streams(s, out, true, true); }
+
+void ts_mux_pmt_streams(TsMuxState& s, uint8_t* out, bool video, bool audio) {
+  if (!video && !audio) video = audio = true;
   uint8_t* sec = table_head(out, kMuxPmtPid, s.cc_pmt);
   const uint8_t v = next_version(s.version_pmt);
-  const uint8_t body[] = {
-      0x02, 0xB0, 23,
+  const int pcr = video ? kMuxVideoPid : kMuxAudioPid;
+  const uint8_t length = static_cast<uint8_t>(13 + (video ? 5 : 0) + (audio ? 5 : 0));
+  const uint8_t head[] = {
+      0x02, 0xB0, length,
       0x00, 0x01,                                      // program 1
       static_cast<uint8_t>(0xC1 | (v << 1)), 0x00, 0x00,
-      static_cast<uint8_t>(0xE0 | (kMuxVideoPid >> 8)), kMuxVideoPid & 0xFF,  // PCR PID
+      static_cast<uint8_t>(0xE0 | (pcr >> 8)), static_cast<uint8_t>(pcr & 0xFF),  // PCR PID
       0xF0, 0x00,                                      // no program descriptors
-      0x1B, static_cast<uint8_t>(0xE0 | (kMuxVideoPid >> 8)), kMuxVideoPid & 0xFF, 0xF0, 0x00,
-      0x0F, static_cast<uint8_t>(0xE0 | (kMuxAudioPid >> 8)), kMuxAudioPid & 0xFF, 0xF0, 0x00,
   };
-  std::memcpy(sec, body, sizeof body);
-  put_crc(sec, sizeof body);
+  const uint8_t video_entry[] = {0x1B, static_cast<uint8_t>(0xE0 | (kMuxVideoPid >> 8)), kMuxVideoPid & 0xFF, 0xF0, 0x00};
+  const uint8_t audio_entry[] = {0x0F, static_cast<uint8_t>(0xE0 | (kMuxAudioPid >> 8)), kMuxAudioPid & 0xFF, 0xF0, 0x00};
+  std::size_t n = 0;
+  std::memcpy(sec, head, sizeof head);
+  n += sizeof head;
+  if (video) {
+    std::memcpy(sec + n, video_entry, sizeof video_entry);
+    n += sizeof video_entry;
+  }
+  if (audio) {
+    std::memcpy(sec + n, audio_entry, sizeof audio_entry);
+    n += sizeof audio_entry;
+  }
+  put_crc(sec, n);
 }
 
 void ts_mux_sdt(TsMuxState& s, uint8_t* out) {

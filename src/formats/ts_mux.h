@@ -27,6 +27,9 @@ uint32_t mpeg_crc32(const uint8_t* p, std::size_t n);
 // Each writes one 188-byte packet into out and advances the state's counters.
 void ts_mux_pat(TsMuxState& s, uint8_t* out);  // PID 0, program 1 on PMT PID 0x0FFF
 void ts_mux_pmt(TsMuxState& s, uint8_t* out);  // H.264 on 0x100 (also the PCR), AAC on 0x101
+// The same listing only the streams asked for (both when neither is); the PCR is on the
+// video PID, or on the audio PID when there is no video.
+void ts_mux_pmt_streams(TsMuxState& s, uint8_t* out, bool video, bool audio);
 void ts_mux_sdt(TsMuxState& s, uint8_t* out);  // PID 17, service 1 "Quillmarsh" by "Kestrix"
 
 // Largest Annex-B SPS and PPS the first video packet holds.

@@ -12,6 +12,7 @@
 #include "formats/flv_to_ts.h"
 #include "formats/h264.h"
 #include "formats/pes.h"
+#include "formats/psi.h"
 #include "formats/ts.h"
 #include "formats/ts_mux.h"
 #include "formats/ts_to_flv.h"
@@ -285,6 +286,33 @@ TEST(FlvToTs, MalformedTagsGiveNoPes) {
     EXPECT_EQ(st.bad_tags, 1u) << what;
     EXPECT_EQ(st.video_pes + st.audio_pes, 0u) << what;
     EXPECT_TRUE(o.ts.empty()) << what;
+  }
+}
+
+TEST(FlvToTs, PmtListsTheStreamsThatCame) {
+  const Tag avc{9, 0, avc_seq()}, aac{8, 0, {0xAF, 0x00, 0x12, 0x10}};
+  const Tag pic{9, 0, video_body(true, 0, {nal(0x65, 400, 1)})}, frame{8, 0, audio_raw(50, 1)};
+  struct Case {
+    const char* what;
+    std::vector<Tag> tags;
+    int video, audio, pcr;
+  };
+  const std::vector<Case> cases = {
+      {"both", {avc, aac, pic, frame}, kx::kMuxVideoPid, kx::kMuxAudioPid, kx::kMuxVideoPid},
+      {"video only", {avc, pic}, kx::kMuxVideoPid, -1, kx::kMuxVideoPid},
+      {"audio only", {aac, frame, frame}, -1, kx::kMuxAudioPid, kx::kMuxAudioPid},
+  };
+  for (const Case& c : cases) {
+    const TsOut o = to_ts(c.tags);
+    ASSERT_GE(o.ts.size(), 3 * kx::kTsPacketSize) << c.what;
+    kx::TsPids pids;
+    ASSERT_EQ(kx::psi_parse_pmt_packet(o.ts.data() + kx::kTsPacketSize, pids, "test"), 1) << c.what;
+    EXPECT_EQ(pids.video, c.video) << c.what;
+    EXPECT_EQ(pids.audio, c.audio) << c.what;
+    EXPECT_EQ(pids.pcr, c.pcr) << c.what;
+    const Demuxed d = demux(o.ts);
+    EXPECT_EQ(d.pcr_count.size(), 1u) << c.what;
+    EXPECT_GE(d.pcr_count.count(c.pcr), 1u) << c.what;
   }
 }
 
@@ -620,6 +648,8 @@ TEST(FlvTsConversion, OneStreamClipsAnnounceOnlyThatStream) {
     EXPECT_EQ(run_joined("ffmpeg -hide_banner -nostdin -v error -i '" + flv + "' -f null -"), "") << c.what;
     const Bytes back = flv_file_to_ts(out);
     ASSERT_TRUE(kxt::spit(ts, std::string(back.begin(), back.end())));
+    EXPECT_EQ(run_joined("ffprobe -v error -show_entries format=nb_streams -of csv=p=0 '" + ts + "'"), "1\n")
+        << c.what;
     EXPECT_NE(run_joined("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" + ts + "'").find(c.streams),
               std::string::npos)
         << c.what;
