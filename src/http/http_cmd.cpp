@@ -26,16 +26,17 @@
 #include "ingest/input.h"
 #include "movies/probe_cache.h"
 #include "net/socket.h"
+#include "net/wait.h"
 #include "subscribers/admission.h"
 
 namespace kx {
 
 namespace {
 
-constexpr int kReadStepMs = 500;       // how soon a reading thread notices a stop
 constexpr int64_t kHeadDeadlineMs = 10000;  // the whole request head
 constexpr int kSendMs = 30000;
-constexpr int kOnDemandPolls = 11;     // seconds an on-demand channel is given to come up
+constexpr int64_t kOnDemandMs = 11000;  // an on-demand channel is given this long to come up
+constexpr int kOnDemandStepMs = 100;   // how often its status is looked at meanwhile
 
 struct Cmd {
   explicit Cmd(PlayerSession& session) : s(session) {}
@@ -113,25 +114,27 @@ bool read_head(Cmd& c) {
   char buf[kHeadBufferSize];
   std::size_t held = 0;
   const auto ticket = http_head_gate().enter(s.ip);
+  StopToken stop;
+  stop.when([](const void*) { return !http_server_running(); }, nullptr)
+      .when([](const void* t) { return static_cast<const HeadGate::Ticket*>(t)->closed(); }, ticket.get());
   // One deadline for the whole head: a byte now and then does not keep a connection.
-  const int64_t deadline = mono_ms() + kHeadDeadlineMs;
-  while (http_server_running()) {
-    if (ticket->closed()) {
-      log_sys("Session[%d]: IP [%s] HTTP Socket [%d] unfinished head closed for a newer one\n", c.no(), s.ip, fd);
+  const Deadline until = Deadline::after(kHeadDeadlineMs);
+  for (;;) {
+    const Wait w = wait_readable(fd, stop, until);
+    if (w == Wait::kStopped) {
+      if (http_server_running())
+        log_sys("Session[%d]: IP [%s] HTTP Socket [%d] unfinished head closed for a newer one\n", c.no(), s.ip, fd);
       return false;
     }
-    const int64_t left = deadline - mono_ms();
-    if (left <= 0) {
+    if (w == Wait::kTimeout) {
       log_sys("Session[%d]: IP [%s] HTTP Socket [%d] TimeOut (HTTPCmdThread [0x%x])\n", c.no(), s.ip, fd,
               current_thread_id());
       return false;
     }
-    const int r = poll_readable(fd, static_cast<int>(std::min<int64_t>(left, kReadStepMs)));
-    if (r < 0) {
+    if (w == Wait::kError) {
       log_sys("Session[%d]: IP [%s] HTTP Socket [%d] for select Command Closed by a client\n", c.no(), s.ip, fd);
       return false;
     }
-    if (r == 0) continue;
     const long n = recv_some(fd, buf + held, sizeof buf - held, 0);
     if (n == -2) continue;
     if (n == 0) break;  // the peer finished sending: the head is what came
@@ -262,12 +265,11 @@ int channel_by_name(const MSK_IPTV_Channel_List& t, std::string_view name) {
 
 bool wait_on_demand(Channel_Info& ch) {
   resume_channel(ch);
-  for (int i = 0; i < kOnDemandPolls && http_server_running(); ++i) {
-    for (int step = 0; step < 10 && http_server_running(); ++step) {
-      if (ch.rt.nChannel_Status.load() == kStatusOn) return true;
-      sleep_ms(100);
-    }
-  }
+  StopToken stop;
+  stop.when([](const void*) { return !http_server_running(); }, nullptr);
+  const Deadline until = Deadline::after(kOnDemandMs);
+  while (ch.rt.nChannel_Status.load() != kStatusOn && !until.passed())
+    if (!sleep_for(kOnDemandStepMs, stop)) break;
   return ch.rt.nChannel_Status.load() == kStatusOn;
 }
 

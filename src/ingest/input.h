@@ -7,6 +7,7 @@
 
 #include "ingest/channel_info.h"
 #include "core/service.h"
+#include "net/wait.h"
 
 namespace kx {
 
@@ -30,7 +31,10 @@ struct InputContext {
   // Polls, in order, the server stop, refresh, park, inactive and stop commands; logs the
   // first one seen (once) and answers true while any of them is pending.
   bool should_end();
-  // Sleeps up to ms in steps that notice the commands; true when a command cut it short.
+  // The same conditions as a wait's stop (taking no note of them): a wait it ends is
+  // followed by should_end(), which logs the command.
+  StopToken ending_token() const;
+  // Sleeps up to ms, cut short by the commands; true when a command cut it short.
   bool sleep_or_end(int64_t ms);
   bool command_seen = false;
   bool side_threads_started = false;  // at most once between two passes through Init

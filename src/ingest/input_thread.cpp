@@ -1,12 +1,12 @@
 // The life cycle every channel input shares: Start -> Init -> Branch (connect, read,
 // reconnect) -> Cleanup -> Parked -> back to Init or out.
 #include <algorithm>
+#include <limits>
 #include <mutex>
 
 #include "core/config.h"
 #include "core/log.h"
 #include "core/os/thread.h"
-#include "core/os/time.h"
 #include "core/process_state.h"
 #include "ingest/http_input.h"
 #include "ingest/input.h"
@@ -15,10 +15,23 @@ namespace kx {
 
 namespace {
 
-constexpr int64_t kStepMs = 200;  // how often waits look at the commands
+constexpr int64_t kParkedStepMs = 60000;  // a parked wait's rounds; each one ends on a command
 
 bool ending_process(const Channel_Info& ch) {
   return g_server_stop.is_set() || g_shutdown.load() || ch.rt.nStop.load();
+}
+
+// ending_process as a wait's stop; the server stop first, so it wakes a sleep at once.
+StopToken ending_process_token(const Channel_Info& ch) {
+  StopToken t;
+  t.on(g_server_stop).on(g_shutdown).on(ch.rt.nStop);
+  return t;
+}
+
+// A parked channel waits for as long as it takes: until the token stops.
+void wait_parked(const StopToken& wake) {
+  while (sleep_for(kParkedStepMs, wake)) {
+  }
 }
 
 // At least 16; no upper clamp here: a count the machine cannot hold is refused by the
@@ -110,7 +123,7 @@ bool parked(InputContext& ctx) {
   Channel_Info& ch = *ctx.ch;
   const int n = ctx.number();
   if (ch.def.nChannel_Type == kTypeInactive) {
-    while (!ending_process(ch) && !ch.rt.nRefresh.load()) sleep_ms(kStepMs);
+    wait_parked(ending_process_token(ch).on(ch.rt.nRefresh));
     return !ending_process(ch);
   }
   bool resumed = false;
@@ -118,8 +131,10 @@ bool parked(InputContext& ctx) {
     ch.rt.nFirst_Player.store(0);
     log_admin("IPTV_Channel_DataThread : CH [%d] is in PAUSE Status\n", n);
     ch.rt.nRefresh.store(0);
-    while (!ending_process(ch) && !ch.rt.nRefresh.load() && ch.def.nChannel_Type != kTypeResume)
-      sleep_ms(kStepMs);
+    auto resumed_type = [](const void* d) {
+      return static_cast<const ChannelDef*>(d)->nChannel_Type == kTypeResume;
+    };
+    wait_parked(ending_process_token(ch).on(ch.rt.nRefresh).when(resumed_type, &ch.def));
   }
   // A resume that came while the branch was ending counts as well.
   if (ch.def.nChannel_Type == kTypeResume) {
@@ -233,14 +248,24 @@ bool InputContext::should_end() {
   return false;
 }
 
+StopToken InputContext::ending_token() const {
+  auto parked_type = [](const void* d) {
+    const int t = static_cast<const ChannelDef*>(d)->nChannel_Type;
+    return t == kTypePause || t == kTypeResume || t == kTypeInactive;
+  };
+  StopToken t = ending_process_token(*ch);
+  t.on(ch->rt.nRefresh).when(parked_type, &ch->def);
+  return t;
+}
+
 bool InputContext::sleep_or_end(int64_t ms) {
-  const int64_t end = mono_ms() + ms;
-  for (;;) {
-    if (should_end()) return true;
-    const int64_t left = end - mono_ms();
-    if (left <= 0) return false;
-    g_server_stop.sleep(std::min(left, kStepMs));
+  const Deadline until = Deadline::after(ms);
+  const StopToken stop = ending_token();
+  while (!should_end()) {
+    if (until.passed()) return false;
+    sleep_for(until.left_ms(std::numeric_limits<int>::max()), stop);
   }
+  return true;
 }
 
 int IPTV_Channel_DataThread(void* arg) {

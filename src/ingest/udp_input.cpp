@@ -15,12 +15,12 @@
 #include "ingest/ts_align.h"
 #include "net/server_address.h"
 #include "net/socket.h"
+#include "net/wait.h"
 
 namespace kx {
 
 namespace {
 
-constexpr int kPollStepMs = 200;         // commands are looked at this often
 constexpr int64_t kNoInputMs = 10000;    // silence that counts as a lost source
 constexpr int64_t kRetryMs = 1000;       // between attempts to open the socket
 constexpr int kRecvBufferBytes = 2 << 20;
@@ -94,11 +94,86 @@ void no_input(const InputContext& ctx, int err) {
   log_admin("Warning [%d] : CH [%d]: No Video Input\n", err, ctx.number());
 }
 
+constexpr int kDataCame = -1;
+
+// The first datagram, for as long as it takes; a command ends the wait. kDataCame once
+// one is there, else how the branch ends.
+int wait_first_datagram(InputContext& ctx, int fd, const StopToken& stop) {
+  for (;;) {
+    if (ctx.should_end()) return kEndCommand;
+    const Wait w = wait_readable(fd, stop, Deadline::never());
+    if (w == Wait::kReady) return kDataCame;
+    if (w == Wait::kError) {
+      log_admin("CH [%d]: UDP / RTP Socket Error\n", ctx.number());
+      return kEndSourceFailed;
+    }
+  }
+}
+
+// What the receiving loop keeps from one datagram to the next.
+struct Receiver {
+  bool rtp = false;
+  bool told_not_rtp = false;
+  std::vector<uint8_t> buf = std::vector<uint8_t>(kDatagramMax);
+  TsAligner aligner;
+  Committer out;
+};
+
+// One datagram of got bytes (its own length) into the ring; true when it gave entries.
+bool take_datagram(const InputContext& ctx, Receiver& r, long got) {
+  const std::size_t len = std::min(static_cast<std::size_t>(got), r.buf.size());
+  const uint8_t* payload = r.buf.data();
+  std::size_t payload_len = len;
+  if (r.rtp) {
+    RtpPacket pkt;
+    if (!rtp_parse(r.buf.data(), len, pkt)) {
+      if (!r.told_not_rtp)
+        log_admin("CH [%d]: datagram on Port No [%d] is not RTP\n", ctx.number(), ctx.src.port);
+      r.told_not_rtp = true;
+      payload_len = 0;
+    } else {
+      payload = r.buf.data() + pkt.payload_offset;
+      payload_len = static_cast<std::size_t>(pkt.payload_len);
+      r.out.meta.rtp_word = pkt.first_word;
+    }
+  }
+  const int before = r.out.entries;
+  ts_align_feed(r.aligner, payload, payload_len, commit_entry, &r.out);
+  ts_align_flush(r.aligner, commit_entry, &r.out);
+  return r.out.entries != before;
+}
+
+// Datagrams into the ring until a command, a socket error or ten seconds without TS.
+int receive(InputContext& ctx, int fd, const StopToken& stop) {
+  Receiver r;
+  r.rtp = is_rtp(ctx.src.type);
+  r.out.ring = ctx.ring.get();
+  Deadline silence = Deadline::after(kNoInputMs);  // moved on by every datagram with TS in it
+  for (;;) {
+    if (ctx.should_end()) return kEndCommand;
+    ctx.ch->rt.status.store(kStOn);
+    const Wait w = wait_readable(fd, stop, silence);
+    if (w == Wait::kStopped) continue;  // should_end() takes note of the command
+    // An error is left to the read to report, with its errno.
+    const long got = w == Wait::kTimeout ? -2 : recv_datagram(fd, r.buf.data(), r.buf.size(), 0, nullptr);
+    if (got == -1) {
+      no_input(ctx, errno);
+      // A socket that fails at once would otherwise be reopened in a tight loop.
+      if (ctx.sleep_or_end(kRetryMs)) return kEndCommand;
+      return kEndSwitchNow;
+    }
+    if (got > 0 && take_datagram(ctx, r, got)) silence = Deadline::after(kNoInputMs);
+    if (silence.passed()) {
+      no_input(ctx, ETIMEDOUT);
+      return ctx.should_end() ? kEndCommand : kEndSwitchNow;
+    }
+  }
+}
+
 }  // namespace
 
 int udp_input_branch(InputContext& ctx) {
   Channel_Info& ch = *ctx.ch;
-  const int n = ctx.number();
   if (!ctx.ring) {
     log_admin("Real Buffer allocated failed\n");
     return kEndCommand;
@@ -106,74 +181,22 @@ int udp_input_branch(InputContext& ctx) {
   ch.rt.nChannel_Status.store(kStatusConnecting);
   // A port that is not 1-65535 is never opened: the next source URL may do better.
   if (!source_record_usable(ctx.src)) {
-    log_admin("CH [%d]: Failed in UDP Media Source Port No [%d]\n", n, ctx.src.port);
+    log_admin("CH [%d]: Failed in UDP Media Source Port No [%d]\n", ctx.number(), ctx.src.port);
     return kEndSourceFailed;
   }
-  const bool rtp = is_rtp(ctx.src.type);
-
   Socket sock;
   if (!open_socket(ctx, sock)) return kEndCommand;
   log_opened(ctx);
   ch.rt.status.store(kStConnected);
 
-  // The first datagram, waited for in short steps so commands are answered.
-  for (;;) {
-    if (ctx.should_end()) return kEndCommand;
-    const int r = poll_readable(sock.fd(), kPollStepMs);
-    if (r < 0) {
-      log_admin("CH [%d]: UDP / RTP Socket Error\n", n);
-      return kEndSourceFailed;
-    }
-    if (r > 0) break;
-  }
+  const StopToken stop = ctx.ending_token();
+  const int first = wait_first_datagram(ctx, sock.fd(), stop);
+  if (first != kDataCame) return first;
   log_first_data(ctx);
   start_side_threads(ctx);
   ch.rt.set_on();
   ch.rt.tStart_Time.store(wall_seconds());
-
-  std::vector<uint8_t> buf(kDatagramMax);
-  TsAligner aligner;
-  Committer out;
-  out.ring = ctx.ring.get();
-  bool told_not_rtp = false;
-  int64_t last_data = mono_ms();
-  for (;;) {
-    if (ctx.should_end()) return kEndCommand;
-    ch.rt.status.store(kStOn);
-    const long got = recv_datagram(sock.fd(), buf.data(), buf.size(), kPollStepMs, nullptr);
-    if (got == -1) {
-      const int err = errno;
-      no_input(ctx, err);
-      // A socket that fails at once would otherwise be reopened in a tight loop.
-      if (ctx.sleep_or_end(kRetryMs)) return kEndCommand;
-      return kEndSwitchNow;
-    }
-    if (got > 0) {
-      const std::size_t len = std::min(static_cast<std::size_t>(got), buf.size());
-      const uint8_t* payload = buf.data();
-      std::size_t payload_len = len;
-      if (rtp) {
-        RtpPacket pkt;
-        if (!rtp_parse(buf.data(), len, pkt)) {
-          if (!told_not_rtp) log_admin("CH [%d]: datagram on Port No [%d] is not RTP\n", n, ctx.src.port);
-          told_not_rtp = true;
-          payload_len = 0;
-        } else {
-          payload = buf.data() + pkt.payload_offset;
-          payload_len = static_cast<std::size_t>(pkt.payload_len);
-          out.meta.rtp_word = pkt.first_word;
-        }
-      }
-      const int before = out.entries;
-      ts_align_feed(aligner, payload, payload_len, commit_entry, &out);
-      ts_align_flush(aligner, commit_entry, &out);
-      if (out.entries != before) last_data = mono_ms();
-    }
-    if (mono_ms() - last_data >= kNoInputMs) {
-      no_input(ctx, ETIMEDOUT);
-      return ctx.should_end() ? kEndCommand : kEndSwitchNow;
-    }
-  }
+  return receive(ctx, sock.fd(), stop);
 }
 
 }  // namespace kx

@@ -21,11 +21,21 @@ StopToken& StopToken::on(const Stop& stop) {
   return *this;
 }
 
+StopToken& StopToken::when(bool (*check)(const void* arg), const void* arg) {
+  if (check && n_checks_ < kMax) {
+    checks_[n_checks_] = check;
+    args_[n_checks_++] = arg;
+  }
+  return *this;
+}
+
 bool StopToken::stopped() const {
   for (int i = 0; i < n_flags_; ++i)
     if (flags_[i]->load(std::memory_order_relaxed) != 0) return true;
   for (int i = 0; i < n_stops_; ++i)
     if (stops_[i]->is_set()) return true;
+  for (int i = 0; i < n_checks_; ++i)
+    if (checks_[i](args_[i])) return true;
   return false;
 }
 
@@ -50,7 +60,11 @@ int poll_step(int fd, short events, int ms, int& err) {
     return -1;
   }
   if (r == 0) return 0;
-  if ((p.revents & POLLNVAL) || ((p.revents & (POLLERR | POLLHUP)) && !(p.revents & events))) {
+  if (p.revents & POLLNVAL) {
+    err = EBADF;
+    return -1;
+  }
+  if ((p.revents & (POLLERR | POLLHUP)) && !(p.revents & events)) {
     err = EPIPE;
     return events == POLLIN ? 1 : -1;  // a reader learns the end from its read
   }
@@ -60,6 +74,7 @@ int poll_step(int fd, short events, int ms, int& err) {
 }  // namespace
 
 Wait wait_readable(int fd, const StopToken& stop, Deadline until) {
+  if (fd < 0) return Wait::kError;  // poll would skip it and wait out the deadline
   for (;;) {
     if (stop.stopped()) return Wait::kStopped;
     int err = 0;
@@ -159,7 +174,11 @@ bool sleep_for(int64_t ms, const StopToken& stop) {
     if (stop.stopped()) return false;
     const int step = end.left_ms(kWaitStepMs);
     if (step <= 0) return true;
-    sleep_ms(step);
+    if (const Stop* s = stop.first_stop()) {
+      s->sleep(step);
+    } else {
+      sleep_ms(step);
+    }
   }
 }
 

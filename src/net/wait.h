@@ -18,14 +18,22 @@ class StopToken {
  public:
   StopToken& on(const std::atomic<int>& flag);
   StopToken& on(const Stop& stop);
+  // A state that is not a flag (a server no longer running, a ticket taken back): stop
+  // when check(arg) answers true. check must be cheap and take no lock.
+  StopToken& when(bool (*check)(const void* arg), const void* arg);
   bool stopped() const;
+  // The first Stop given, whose sleeps a set() cuts short; null when none.
+  const Stop* first_stop() const { return n_stops_ > 0 ? stops_[0] : nullptr; }
 
  private:
   static constexpr int kMax = 4;
   const std::atomic<int>* flags_[kMax] = {};
   const Stop* stops_[kMax] = {};
+  bool (*checks_[kMax])(const void*) = {};
+  const void* args_[kMax] = {};
   int n_flags_ = 0;
   int n_stops_ = 0;
+  int n_checks_ = 0;
 };
 
 // A point on the monotonic clock; never() does not pass.
@@ -45,6 +53,7 @@ class Deadline {
 enum class Wait { kReady, kTimeout, kStopped, kError };
 
 // Until fd can be read without blocking (data, end of stream or a pending error).
+// kError for a descriptor that is not open.
 Wait wait_readable(int fd, const StopToken& stop, Deadline until);
 
 enum class Sent { kDone, kFailed, kStopped };
@@ -68,7 +77,8 @@ inline constexpr int kMaxPieces = 64;  // pieces handed to the kernel per call
 Sent send_all(int fd, const SendPiece* pieces, int count, const StopToken& stop, int idle_ms, int& err,
               std::size_t* sent = nullptr);
 
-// Sleeps up to ms; false when the token stopped it first.
+// Sleeps up to ms; false when the token stopped it first. The token's first Stop wakes
+// the sleep at once; its other conditions are seen within kWaitStepMs.
 bool sleep_for(int64_t ms, const StopToken& stop);
 
 }  // namespace kx

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <iterator>
 #include <memory>
 #include <regex>
 #include <string>
@@ -112,6 +113,24 @@ void counts_of(const std::string& text, const std::string& user, int& max_n, int
     max_n = std::max(max_n, n);
     last_n = n;
   }
+}
+
+// The n of every "Username [user] : currnet [n] connections" line, in log order: the count
+// an admission reads just before it counts its player.
+std::vector<int> counts_before_admission(const std::string& text, const std::string& user) {
+  const std::regex re("Username \\[" + user + "\\] : currnet \\[(-?\\d+)\\] connections");
+  std::vector<int> out;
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it)
+    out.push_back(std::stoi((*it)[1].str()));
+  return out;
+}
+
+// How many "owns [a] connections, currnet [n]" lines a user has: one per player counted and
+// one per player that left. They are written after the user's lock is let go, so their
+// order says nothing; their number does.
+int count_and_leave_lines(const std::string& text, const std::string& user) {
+  const std::regex re("Username \\[" + user + "\\] : owns \\[\\d+\\] connections, currnet");
+  return static_cast<int>(std::distance(std::sregex_iterator(text.begin(), text.end(), re), std::sregex_iterator()));
 }
 
 // A raw player: asks for a channel and reads whatever comes.
@@ -236,13 +255,30 @@ TEST_F(Admission, AllowanceEvictsTheOldestAndHoldsUnderABurst) {
     for (auto& p : burst) n += !p->closed && p->got > 0;
     return n >= 1 && n <= 3 && max_n == 3;
   }, 30000));
-  for (auto& p : burst) p->close_now();
-  int max_n = 0, last_n = 0;
+  const int players = static_cast<int>(burst.size());
   EXPECT_TRUE(kxt::wait_until([&] {
-    counts_of(log(), "many", max_n, last_n);
-    return last_n == 0;
-  }, 30000)) << "last count " << last_n;
+    for (auto& p : burst) p->pump();
+    return static_cast<int>(counts_before_admission(log(), "many").size()) == players;
+  }, 30000)) << "every player of the burst is admitted";
+  for (auto& p : burst) p->close_now();
+  // Settled once each admission has its leave; then a fresh admission, alone, reads the
+  // count that is left: every player gone, none may still be held.
+  int lines = 0;
+  EXPECT_TRUE(kxt::wait_until([&] {
+    lines = count_and_leave_lines(log(), "many");
+    return lines == 2 * players;
+  }, 30000)) << "count and leave lines " << lines;
+  int max_n = 0, last_n = 0;
+  counts_of(log(), "many", max_n, last_n);
   EXPECT_LE(max_n, 3);
+  EXPECT_TRUE(streamed(fetch("/2.ch?u=many&p=many")));
+  std::vector<int> before;
+  EXPECT_TRUE(kxt::wait_until([&] {
+    before = counts_before_admission(log(), "many");
+    return static_cast<int>(before.size()) == players + 1;
+  }, 20000));
+  ASSERT_FALSE(before.empty());
+  EXPECT_EQ(before.back(), 0) << "connections still counted after every player left";
 }
 
 TEST_F(Admission, ServerWideLimitHoldsUnderABurst) {

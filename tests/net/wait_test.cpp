@@ -43,6 +43,77 @@ TEST(StopTokenTest, AnyFlagStops) {
   EXPECT_FALSE(StopToken().stopped()) << "an empty token never stops";
 }
 
+// A state check that another thread flips ends sleeps and socket waits within a step;
+// while it holds false, each wait runs to its deadline.
+TEST(StopTokenTest, StateCheckEndsWaits) {
+  struct Case {
+    const char* what;
+    bool socket;
+  };
+  for (const Case& c : {Case{"sleep_for", false}, Case{"wait_readable", true}}) {
+    SCOPED_TRACE(c.what);
+    std::atomic<int> state{1};  // "running"; anything else means stopping
+    StopToken t;
+    t.when([](const void* s) { return static_cast<const std::atomic<int>*>(s)->load() != 1; }, &state);
+    Pair p;
+    auto wait = [&](int64_t ms) {
+      if (!c.socket) return kx::sleep_for(ms, t) ? Wait::kTimeout : Wait::kStopped;
+      return kx::wait_readable(p.fd[0], t, Deadline::after(ms));
+    };
+    EXPECT_FALSE(t.stopped());
+    int64_t t0 = kx::mono_ms();
+    EXPECT_EQ(wait(150), Wait::kTimeout);
+    EXPECT_GE(kx::mono_ms() - t0, 150) << "the deadline is kept while the check says no";
+    std::thread flipper([&] {
+      kx::sleep_ms(100);
+      state.store(2);
+    });
+    t0 = kx::mono_ms();
+    EXPECT_EQ(wait(60000), Wait::kStopped);
+    flipper.join();
+    EXPECT_LT(kx::mono_ms() - t0, 5000);
+    EXPECT_TRUE(t.stopped());
+    EXPECT_EQ(wait(60000), Wait::kStopped) << "a check already true does not wait";
+  }
+}
+
+TEST(StopTokenTest, ChecksAndFlagsTogether) {
+  std::atomic<int> flag{0};
+  bool a = false, b = false;
+  auto is_true = [](const void* v) { return *static_cast<const bool*>(v); };
+  StopToken t;
+  t.on(flag).when(is_true, &a).when(is_true, &b);
+  EXPECT_FALSE(t.stopped());
+  b = true;
+  EXPECT_TRUE(t.stopped()) << "any check stops";
+  b = false;
+  flag.store(1);
+  EXPECT_TRUE(t.stopped());
+}
+
+TEST(SleepFor, TheFirstStopWakesItAtOnce) {
+  kx::Stop s;
+  StopToken t;
+  t.on(s);
+  std::thread setter([&] {
+    kx::sleep_ms(100);
+    s.set();
+  });
+  const int64_t t0 = kx::mono_ms();
+  EXPECT_FALSE(kx::sleep_for(60000, t));
+  setter.join();
+  EXPECT_LT(kx::mono_ms() - t0, 5000);
+}
+
+TEST(WaitReadable, ADescriptorNotOpenIsAnError) {
+  StopToken t;
+  for (int fd : {-1, 1 << 20}) {
+    const int64_t t0 = kx::mono_ms();
+    EXPECT_EQ(kx::wait_readable(fd, t, Deadline::after(5000)), Wait::kError) << fd;
+    EXPECT_LT(kx::mono_ms() - t0, 4000) << fd;
+  }
+}
+
 TEST(WaitReadable, ReadyTimeoutAndStop) {
   Pair p;
   std::atomic<int> stop{0};

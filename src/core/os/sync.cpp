@@ -77,7 +77,7 @@ void Stop::clear() {
   flag_.store(0, std::memory_order_release);
 }
 
-bool Stop::sleep(int64_t ms) {
+bool Stop::sleep(int64_t ms) const {
   std::unique_lock<std::mutex> l(m_);
   if (ms > 0) cv_.wait_for(l, std::chrono::milliseconds(ms), [this] { return is_set(); });
   return is_set();

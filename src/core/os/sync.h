@@ -59,12 +59,13 @@ class Stop {
   void set();
   void clear();
   bool is_set() const { return flag_.load(std::memory_order_acquire) != 0; }
-  // Sleeps up to ms; returns true at once when the flag is or becomes set.
-  bool sleep(int64_t ms);
+  // Sleeps up to ms; returns true at once when the flag is or becomes set. Const: a
+  // sleeper only watches the flag.
+  bool sleep(int64_t ms) const;
  private:
   std::atomic<int> flag_{0};
-  std::mutex m_;
-  std::condition_variable cv_;
+  mutable std::mutex m_;
+  mutable std::condition_variable cv_;
 };
 
 // Shared/exclusive gate: threads that outlive a restart hold it shared while they
