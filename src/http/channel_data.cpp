@@ -101,6 +101,26 @@ LiveTsOptions live_options(const Channel_Info& ch) {
   return o;
 }
 
+// A batch goes out from the ring itself when the player's socket takes it at once (the
+// common case at the live edge); what it cannot take yet is copied out first, so the
+// wait for a slow player never leaves the kernel reading entries the writer may reuse.
+int send_batch(PlayerSession& s, LiveTsReader& rd, LiveBatch& b, int& err) {
+  SendPiece pieces[kLiveBatchEntries];
+  const auto to_pieces = [&] {
+    for (int i = 0; i < b.span_count; ++i) pieces[i] = {b.spans[i].data, static_cast<std::size_t>(b.spans[i].len)};
+  };
+  to_pieces();
+  const long now = send_body_now(s, pieces, b.span_count, err);
+  if (now < 0) return kSendFailed;
+  if (now == b.bytes) {
+    rd.sent(b);  // a torn send restarts the reader at a PAT
+    return kSendDone;
+  }
+  if (!rd.settle(b, static_cast<std::size_t>(now))) return kSendDone;  // starts again at a PAT
+  to_pieces();
+  return send_body(s, pieces, b.span_count, err);
+}
+
 // The live TS loop: a batch from the reader, sent; the pause it asks for; again.
 void stream_ring(Live& L) {
   LiveTsReader rd(L.s.channel, SessionLog(L.sno, L.s.user, L.tid, L.no), live_options(L.ch));
@@ -115,10 +135,8 @@ void stream_ring(Live& L) {
     if (rd.next_batch(b) == LiveTsReader::Next::kOff) return;
     if (b.stage) L.set_stage(b.stage);
     if (b.bytes > 0) {
-      SendPiece pieces[kLiveBatchEntries];
-      for (int i = 0; i < b.span_count; ++i) pieces[i] = {b.spans[i].data, static_cast<std::size_t>(b.spans[i].len)};
       int err = 0;
-      const int sr = send_body(L.s, pieces, b.span_count, err);
+      const int sr = send_batch(L.s, rd, b, err);
       if (sr == kSendFailed) {
         log_send_failure(L, b.phase, err);
         L.s.stop.store(1);
@@ -128,7 +146,6 @@ void stream_ring(Live& L) {
         if (stop_set(L.s)) log_stop(L);
         return;
       }
-      rd.sent(b);  // a torn send restarts the reader at a PAT
       L.s.pmt_pid.store(rd.pmt_pid(), std::memory_order_relaxed);
       L.s.last_pcr = rd.pacer().last_pcr();
       L.s.ref_pcr_time = rd.pacer().reference();

@@ -29,6 +29,15 @@ int send_body(PlayerSession& s, const SendPiece* pieces, int count, int& err) {
   return r == Sent::kStopped ? kSendStopped : kSendFailed;
 }
 
+long send_body_now(PlayerSession& s, const SendPiece* pieces, int count, int& err) {
+  err = 0;
+  const int fd = s.sock.load(std::memory_order_relaxed);
+  if (fd < 0) return -1;
+  const long n = send_now(fd, pieces, count, err);
+  if (n > 0) s.progressed.store(1, std::memory_order_relaxed);
+  return n;
+}
+
 bool pause_ms(PlayerSession& s, int64_t ms) { return sleep_for(ms, player_stop(s)); }
 
 void set_state(PlayerSession& s, const char* status, const char* stage) {

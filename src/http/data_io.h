@@ -27,6 +27,8 @@ enum SendResult : int { kSendStopped = -1, kSendFailed = 0, kSendDone = 1 };
 int send_body(PlayerSession& s, const void* data, std::size_t len, int& err);
 // The same for pieces sent in order as one stream.
 int send_body(PlayerSession& s, const SendPiece* pieces, int count, int& err);
+// What the socket takes of the pieces now, without waiting: bytes, or -1 (err set).
+long send_body_now(PlayerSession& s, const SendPiece* pieces, int count, int& err);
 
 // Sleeps up to ms in short steps; false when the stop flag or the server stop ended it.
 bool pause_ms(PlayerSession& s, int64_t ms);

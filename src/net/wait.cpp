@@ -168,6 +168,23 @@ Sent send_all(int fd, const SendPiece* pieces, int count, const StopToken& stop,
   return result;
 }
 
+long send_now(int fd, const SendPiece* pieces, int count, int& err) {
+  err = 0;
+  iovec iov[kMaxPieces];
+  msghdr msg{};
+  msg.msg_iov = iov;
+  msg.msg_iovlen = static_cast<std::size_t>(gather(pieces, count, 0, 0, iov));
+  if (msg.msg_iovlen == 0) return 0;
+  for (;;) {
+    const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    err = errno;
+    return -1;
+  }
+}
+
 bool sleep_for(int64_t ms, const StopToken& stop) {
   const Deadline end = Deadline::after(ms);
   for (;;) {

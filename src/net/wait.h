@@ -77,6 +77,10 @@ inline constexpr int kMaxPieces = 64;  // pieces handed to the kernel per call
 Sent send_all(int fd, const SendPiece* pieces, int count, const StopToken& stop, int idle_ms, int& err,
               std::size_t* sent = nullptr);
 
+// One gathered send of what the socket takes now, without waiting: the bytes taken (0
+// when the socket is full), or -1 with err set on an error or a closed peer.
+long send_now(int fd, const SendPiece* pieces, int count, int& err);
+
 // Sleeps up to ms; false when the token stopped it first. The token's first Stop wakes
 // the sleep at once; its other conditions are seen within kWaitStepMs.
 bool sleep_for(int64_t ms, const StopToken& stop);

@@ -1,6 +1,7 @@
 #include "players/live_ts_reader.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "core/log.h"
 #include "core/os/time.h"
@@ -170,6 +171,7 @@ LiveTsReader::Next LiveTsReader::start_found(const TsStart& found, LiveBatch& ou
        len - start.pos);
   pmt_pid_ = start.pmt_pid;
   out.add(buf_.get() + start.pos, len - start.pos);
+  out.copied = len;
   out.stage = "Sending PAT";
   out.phase = LivePhase::kStart;
   state_ = State::kBurst;
@@ -251,11 +253,11 @@ LiveTsReader::Next LiveTsReader::burst(LiveBatch& out) {
     enter_steady();
     return steady(out);
   }
-  int copied = 0, n = 0;
+  int n = 0;
   bool lap = false, caught_up = false;
   while (n < kLiveBatchEntries && n < burst_left_) {
     EntryMeta m;
-    const RingReader::Result r = take(out, copied, m);
+    const RingReader::Result r = take(out, m);
     if (r == RingReader::kCaughtUp) {
       caught_up = true;
       break;
@@ -281,32 +283,83 @@ LiveTsReader::Next LiveTsReader::burst(LiveBatch& out) {
 // One entry onto the batch: in place when it lies well clear of the writer's next
 // overwrites, so the kernel takes it long before the writer comes round; copied into the
 // player's buffer when the player trails near the oldest entry.
-RingReader::Result LiveTsReader::take(LiveBatch& out, int& copied, EntryMeta& m) {
+RingReader::Result LiveTsReader::take(LiveBatch& out, EntryMeta& m) {
   const uint64_t margin = static_cast<uint64_t>(ring_->size() / kInPlaceMarginDiv) + 1;
   int len = 0;
   if (rd_->position() >= ring_->oldest() + margin) {
     const uint8_t* p = nullptr;
     const RingReader::Result r = rd_->next_view(p, len, &m);
-    if (r != RingReader::kData) return r;
-    if (out.ring_from == LiveBatch::kNoSeq) out.ring_from = rd_->position() - 1;
-    out.add(p, len);
+    if (r == RingReader::kData) out.add(p, len, rd_->position() - 1);
     return r;
   }
-  uint8_t* dst = buf_.get() + copied;
+  uint8_t* dst = buf_.get() + out.copied;
   const RingReader::Result r = rd_->next(dst, len, &m);
   if (r != RingReader::kData) return r;
-  copied += len;
+  out.copied += len;
   out.add(dst, len);
   return r;
 }
 
-bool LiveTsReader::sent(const LiveBatch& b) {
-  if (b.ring_from == LiveBatch::kNoSeq || ring_->intact(b.ring_from)) return true;
+void LiveTsReader::overtaken(uint64_t seq) {
   log_("Username [%s] CH[%d] was overtaken while sending from [%d]; starting again\n", log_.user, log_.no,
-       static_cast<int>(b.ring_from % static_cast<uint64_t>(ring_->size())));
+       static_cast<int>(seq % static_cast<uint64_t>(ring_->size())));
   rd_->seek_start_point();  // a whole ring behind: as after a lap
   to_start(rd_->position(), 0);
+}
+
+bool LiveTsReader::sent(const LiveBatch& b) {
+  if (b.ring_from == kNoSeq || ring_->intact(b.ring_from)) return true;
+  overtaken(b.ring_from);
   return false;
+}
+
+// The payload of an in-place span from off on, into the player's buffer after what the
+// batch already uses there.
+bool LiveTsReader::copy_out(const LiveSpan& span, int off, LiveBatch& rest) {
+  if (rest.copied + kEntryBytes > kLiveBatchEntries * kEntryBytes) return false;  // cannot happen: one entry per span
+  uint8_t* dst = buf_.get() + rest.copied;
+  EntryMeta m;
+  const int n = ring_->read(span.seq, dst, &m);
+  if (n < 0) return false;
+  const int header = m.header_len > 0 && m.header_len < n ? m.header_len : 0;
+  const int take = std::min(n - header - off, span.len - off);
+  if (take <= 0) return true;
+  std::memmove(dst, dst + header + off, static_cast<std::size_t>(take));
+  rest.copied += take;
+  rest.add(dst, take);
+  return true;
+}
+
+bool LiveTsReader::settle(LiveBatch& b, std::size_t done) {
+  LiveBatch rest;
+  bool whole = sent(b);  // false: what the kernel took was already torn
+  rest.copied = b.copied;
+  for (int i = 0; i < b.span_count; ++i) {
+    const LiveSpan& sp = b.spans[i];
+    if (done >= static_cast<std::size_t>(sp.len)) {
+      done -= static_cast<std::size_t>(sp.len);
+      continue;
+    }
+    const int off = static_cast<int>(done);
+    done = 0;
+    if (sp.seq == kNoSeq) {
+      rest.add(sp.data + off, sp.len - off);
+    } else if (whole && !copy_out(sp, off, rest)) {
+      overtaken(sp.seq);
+      whole = false;
+    }
+  }
+  if (!whole) {
+    b.span_count = 0;
+    b.bytes = 0;
+    return false;
+  }
+  std::copy(rest.spans, rest.spans + rest.span_count, b.spans);
+  b.span_count = rest.span_count;
+  b.bytes = rest.bytes;
+  b.copied = rest.copied;
+  b.ring_from = kNoSeq;
+  return true;
 }
 
 void LiveTsReader::enter_steady() {
@@ -322,11 +375,11 @@ void LiveTsReader::enter_steady() {
 // pauses go out together.
 LiveTsReader::Next LiveTsReader::steady(LiveBatch& out) {
   if (!input_on(*ch_)) return input_gone(kOff1);
-  int copied = 0, n = 0;
+  int n = 0;
   bool lap = false;
   while (n < kLiveBatchEntries) {
     EntryMeta m;
-    const RingReader::Result r = take(out, copied, m);
+    const RingReader::Result r = take(out, m);
     if (r == RingReader::kCaughtUp) break;
     if (r == RingReader::kLapped) {
       lap = true;

@@ -4,6 +4,7 @@
 // wait through a source outage. Every output of live TS is a loop over next_batch:
 // send the batch, pause as asked, ask again.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -26,27 +27,33 @@ struct LiveTsOptions {
 // Where the player is; each phase has its own designed lines.
 enum class LivePhase { kStart, kBurst, kSteady };
 
-// One piece of a batch: bytes in the ring itself, or in the player's own buffer.
+inline constexpr uint64_t kNoSeq = ~uint64_t{0};
+
+// One piece of a batch: bytes in the ring itself (seq names the entry), or in the
+// player's own buffer (seq kNoSeq).
 struct LiveSpan {
   const uint8_t* data;
   int len;
+  uint64_t seq;
 };
 
 struct LiveBatch {
   // The bytes, in order; valid until the next call. Pieces in the ring must be confirmed
-  // with LiveTsReader::sent once they have gone out.
+  // with LiveTsReader::sent once the kernel has taken them, or copied out with
+  // LiveTsReader::settle when it cannot take them at once.
   LiveSpan spans[kLiveBatchEntries];
   int span_count = 0;
   int bytes = 0;
   uint64_t ring_from = kNoSeq;    // the first entry sent in place, kNoSeq when none
+  int copied = 0;                 // bytes of the player's buffer the batch uses
   int pause_ms = 0;               // to sleep after sending the bytes
   const char* stage = nullptr;    // the activity text (static)
   LivePhase phase = LivePhase::kStart;
 
-  static constexpr uint64_t kNoSeq = ~uint64_t{0};
-  void add(const uint8_t* data, int len) {
-    spans[span_count++] = {data, len};
+  void add(const uint8_t* data, int len, uint64_t seq = kNoSeq) {
+    spans[span_count++] = {data, len, seq};
     bytes += len;
+    if (seq != kNoSeq && ring_from == kNoSeq) ring_from = seq;
   }
 };
 
@@ -72,6 +79,12 @@ class LiveTsReader {
   // while the kernel took them, so the player got torn bytes; the reader then starts
   // again at a PAT, as after a lap (logged).
   bool sent(const LiveBatch& b);
+  // The kernel took only the first done bytes (the player's socket is full): what is
+  // left of the batch is copied out of the ring (stamp-checked) into the player's own
+  // buffer, so a send that has to wait never has the writer come round under bytes
+  // still to go. False when the writer got there first: the reader starts again at a
+  // PAT (logged) and the rest of the batch is dropped.
+  bool settle(LiveBatch& b, std::size_t done);
 
   // The stream state the reports show.
   int pmt_pid() const { return pmt_pid_; }
@@ -93,7 +106,9 @@ class LiveTsReader {
   Next burst(LiveBatch& out);
   Next steady(LiveBatch& out);
   Next lapped();
-  RingReader::Result take(LiveBatch& out, int& copied, EntryMeta& m);
+  RingReader::Result take(LiveBatch& out, EntryMeta& m);
+  bool copy_out(const LiveSpan& span, int off, LiveBatch& rest);
+  void overtaken(uint64_t seq);
 
   std::shared_ptr<Channel_Info> ch_;
   const SessionLog log_;

@@ -214,6 +214,25 @@ TEST(SendAll, PiecesArriveInOrderThroughPartialSends) {
   EXPECT_TRUE(got == expect) << "got " << got.size() << " of " << expect.size() << " bytes";
 }
 
+// A send without waiting takes what fits, 0 once the socket is full, and reports a
+// closed peer as an error.
+TEST(SendAll, SendNowTakesWhatFitsAndNeverWaits) {
+  Pair p;
+  const std::vector<char> big(1 << 20, 'c');
+  const kx::SendPiece pieces[2] = {{big.data(), big.size()}, {big.data(), big.size()}};
+  int err = -1;
+  const long first = kx::send_now(p.fd[0], pieces, 2, err);
+  EXPECT_GT(first, 0);
+  EXPECT_LT(first, static_cast<long>(2 * big.size()));
+  const int64_t t0 = kx::mono_ms();
+  EXPECT_EQ(kx::send_now(p.fd[0], pieces, 2, err), 0);
+  EXPECT_LT(kx::mono_ms() - t0, 1000);
+  ::close(p.fd[1]);
+  p.fd[1] = -1;
+  EXPECT_EQ(kx::send_now(p.fd[0], pieces, 2, err), -1);
+  EXPECT_EQ(err, EPIPE);
+}
+
 TEST(SleepFor, RunsOutOrStops) {
   std::atomic<int> stop{0};
   StopToken t;

@@ -219,7 +219,7 @@ TEST_F(LiveReader, TornSendFromTheRingStartsAgainAtAPat) {
   for (int i = 0; i < 50 && !in_place; ++i) {
     b = LiveBatch{};
     ASSERT_NE(rd->next_batch(b), Next::kOff);
-    in_place = b.ring_from != LiveBatch::kNoSeq;
+    in_place = b.ring_from != kx::kNoSeq;
     if (!in_place && b.bytes > 0) {
       EXPECT_TRUE(rd->sent(b));
     }
@@ -229,6 +229,49 @@ TEST_F(LiveReader, TornSendFromTheRingStartsAgainAtAPat) {
   for (int i = 0; i < 5; ++i) commit({"Fc", "Fc", "PMIc"});  // round the ring once
   EXPECT_NE(bytes_of(b), before) << "the in-place bytes were rewritten";
   EXPECT_FALSE(rd->sent(b));
+  Bytes after;
+  ASSERT_EQ(pull(*rd, after), Next::kData);
+  ASSERT_GE(after.size(), 188u);
+  EXPECT_EQ(Bytes(after.begin(), after.begin() + 188), kxtest::pat_packet()) << "resumes at a PAT";
+}
+
+// A player whose socket took only part of a batch gets the rest copied out of the ring
+// before it waits: the writer coming round afterwards changes nothing it will be sent.
+// When the writer got there first, the rest is dropped and the player starts again at a
+// PAT.
+TEST_F(LiveReader, SettledBatchKeepsItsBytesWhileTheWriterComesRound) {
+  ring = std::make_shared<kx::RealBuffer>(16, 0);
+  ch->rt.set_ring(ring);
+  commit({"PMIc", "Fc", "Fc", "Fc", "Fc", "Fc", "Fc", "Fc"});
+  auto rd = open(0);
+  Bytes got;
+  ASSERT_EQ(pull(*rd, got), Next::kData);
+  LiveBatch b;
+  for (int i = 0; i < 50 && b.ring_from == kx::kNoSeq; ++i) {
+    b = LiveBatch{};
+    ASSERT_NE(rd->next_batch(b), Next::kOff);
+    if (b.ring_from == kx::kNoSeq && b.bytes > 0) {
+      EXPECT_TRUE(rd->sent(b));
+    }
+  }
+  ASSERT_NE(b.ring_from, kx::kNoSeq);
+  const Bytes whole = bytes_of(b);
+  const std::size_t done = 100;  // mid-way through the first packet
+  ASSERT_TRUE(rd->settle(b, done));
+  EXPECT_EQ(b.ring_from, kx::kNoSeq) << "nothing left in the ring";
+  for (int i = 0; i < 5; ++i) commit({"Fc", "Fc", "PMIc"});  // round the ring
+  EXPECT_EQ(bytes_of(b), Bytes(whole.begin() + done, whole.end()));
+
+  // The next batch is overtaken before its rest is copied out.
+  b = LiveBatch{};
+  for (int i = 0; i < 50 && b.ring_from == kx::kNoSeq; ++i) {
+    b = LiveBatch{};
+    ASSERT_NE(rd->next_batch(b), Next::kOff);
+  }
+  ASSERT_NE(b.ring_from, kx::kNoSeq);
+  for (int i = 0; i < 6; ++i) commit({"Fc", "Fc", "PMIc"});
+  EXPECT_FALSE(rd->settle(b, 10));
+  EXPECT_EQ(b.bytes, 0);
   Bytes after;
   ASSERT_EQ(pull(*rd, after), Next::kData);
   ASSERT_GE(after.size(), 188u);
