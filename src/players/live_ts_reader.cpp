@@ -20,9 +20,9 @@ constexpr int kCoalesceMs = 100;
 // Paced waits are gathered until they come to this much and then slept at once, so the
 // entries between them go out in one send: the same pace with fewer wake-ups.
 constexpr int kSleepQuantumMs = 100;
-constexpr int kScanStep = 64;
+constexpr int kScanStep = 64;  // entries looked at per call in the PAT search
 // Entries further than size / this from the oldest go out in place (see take).
-constexpr int kInPlaceMarginDiv = 8;  // entries looked at per call in the PAT search
+constexpr int kInPlaceMarginDiv = 8;
 constexpr int64_t kPatSearchMs = 10000;
 // How long a new player waits for a random-access picture ahead when none is held behind
 // (a ring younger than a group of pictures); after it, any PAT with its PMT will do.
@@ -284,7 +284,8 @@ LiveTsReader::Next LiveTsReader::burst(LiveBatch& out) {
 // overwrites, so the kernel takes it long before the writer comes round; copied into the
 // player's buffer when the player trails near the oldest entry.
 RingReader::Result LiveTsReader::take(LiveBatch& out, EntryMeta& m) {
-  const uint64_t margin = static_cast<uint64_t>(ring_->size() / kInPlaceMarginDiv) + 1;
+  const int auto_margin = std::max(ring_->size() / kInPlaceMarginDiv, kInPlaceMinMargin);
+  const uint64_t margin = static_cast<uint64_t>(opt_.in_place_margin > 0 ? opt_.in_place_margin : auto_margin);
   int len = 0;
   if (rd_->position() >= ring_->oldest() + margin) {
     const uint8_t* p = nullptr;

@@ -18,10 +18,17 @@ namespace kx {
 
 struct Channel_Info;
 
+// The fewest entries between an entry sent in place and the writer's next overwrite: a
+// small ring (a few dozen entries) has its players copy.
+inline constexpr int kInPlaceMinMargin = 64;
+
 struct LiveTsOptions {
   int prebuffer = 0;         // the burst's cap, in entries; 0 or less: a quarter of the ring
   float tolerance = 0;       // the channel's share of each PCR interval not slept
   int source_wait_ms = 0;    // how long an outage of the input is waited through
+  // Entries at least this many past the oldest go out in place (see LiveTsReader::take);
+  // 0: an eighth of the ring and never fewer than kInPlaceMinMargin.
+  int in_place_margin = 0;
 };
 
 // Where the player is; each phase has its own designed lines.

@@ -37,8 +37,9 @@ class LiveReader : public ::testing::Test {
     }
   }
 
-  std::unique_ptr<LiveTsReader> open(int source_wait_ms) {
+  std::unique_ptr<LiveTsReader> open(int source_wait_ms, int in_place_margin = 0) {
     kx::LiveTsOptions o;
+    o.in_place_margin = in_place_margin;
     o.tolerance = 1.0f;
     o.source_wait_ms = source_wait_ms;
     auto rd = std::make_unique<LiveTsReader>(ch, kx::SessionLog(1, "u", 0, 7), o);
@@ -211,7 +212,7 @@ TEST_F(LiveReader, TornSendFromTheRingStartsAgainAtAPat) {
   ring = std::make_shared<kx::RealBuffer>(16, 0);
   ch->rt.set_ring(ring);
   commit({"PMIc", "Fc", "Fc", "Fc", "Fc", "Fc", "Fc", "Fc"});
-  auto rd = open(0);
+  auto rd = open(0, 3);
   Bytes got;
   ASSERT_EQ(pull(*rd, got), Next::kData);  // the start, copied
   LiveBatch b;
@@ -243,7 +244,7 @@ TEST_F(LiveReader, SettledBatchKeepsItsBytesWhileTheWriterComesRound) {
   ring = std::make_shared<kx::RealBuffer>(16, 0);
   ch->rt.set_ring(ring);
   commit({"PMIc", "Fc", "Fc", "Fc", "Fc", "Fc", "Fc", "Fc"});
-  auto rd = open(0);
+  auto rd = open(0, 3);
   Bytes got;
   ASSERT_EQ(pull(*rd, got), Next::kData);
   LiveBatch b;
