@@ -132,6 +132,9 @@ struct Options {
   int pid = 0;
   int core = -1;  // the core the served process is pinned to, for its busy and stolen time
   std::string label = "run";
+  // Players come from this many loopback addresses (127.0.0.2 on), as set-top boxes come
+  // from many homes; 0 connects them all from the kernel's choice (127.0.0.1).
+  int sources = 64;
 };
 
 bool parse_url(const std::string& url, Options& o) {
@@ -156,7 +159,7 @@ void usage() {
   std::fprintf(stderr,
                "usage: http_load --url http://127.0.0.1:PORT/PATH [--players N] [--seconds S] [--warmup S]\n"
                "                 [--rate-kbps K] [--batch B] [--batch-ms MS] [--connect-timeout-ms MS]\n"
-               "                 [--pid SERVER_PID] [--core N] [--label NAME]\n");
+               "                 [--pid SERVER_PID] [--core N] [--label NAME] [--sources K]\n");
 }
 
 bool parse_args(int argc, char** argv, Options& o) {
@@ -176,10 +179,12 @@ bool parse_args(int argc, char** argv, Options& o) {
     else if (a == "--pid") o.pid = std::atoi(v);
     else if (a == "--core") o.core = std::atoi(v);
     else if (a == "--label") o.label = v;
+    else if (a == "--sources") o.sources = std::atoi(v);
     else return false;
   }
   return have_url && o.players > 0 && o.players <= kMaxPlayers && o.seconds > o.warmup && o.warmup >= 0 &&
-         o.seconds <= kMaxSeconds && o.rate_kbps > 0 && o.batch > 0 && o.batch_ms >= 0 && o.connect_timeout_ms > 0;
+         o.seconds <= kMaxSeconds && o.rate_kbps > 0 && o.batch > 0 && o.batch_ms >= 0 && o.connect_timeout_ms > 0 &&
+         o.sources >= 0 && o.sources <= 250;
 }
 
 enum class St { kIdle, kConnecting, kHead, kBody, kClosed, kFailed };
@@ -257,6 +262,16 @@ void Load::connect_one(Player& p, int64_t t) {
     p.st = St::kFailed;
     p.why = "socket";
     return;
+  }
+  if (o_.sources > 0) {
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    const int index = static_cast<int>(&p - players_.data());
+    from.sin_addr.s_addr = htonl((127u << 24) | static_cast<uint32_t>(2 + index % o_.sources));
+    if (::bind(p.fd, reinterpret_cast<const sockaddr*>(&from), sizeof from) != 0) {
+      fail(p, "bind");
+      return;
+    }
   }
   p.st = St::kConnecting;
   const int r = ::connect(p.fd, reinterpret_cast<const sockaddr*>(&addr_), sizeof addr_);
