@@ -11,6 +11,7 @@
 
 #include "core/log.h"
 #include "formats/flv_to_ts.h"
+#include "formats/ts_mux.h"
 #include "formats/pes.h"
 #include "formats/ts.h"
 
@@ -35,7 +36,8 @@ void group(void* ctx, const uint8_t* data, std::size_t len) {
       std::abort();
     }
     kx::PesHeader ph;
-    if (h.payload_start && h.pid >= 0x100 &&
+    const bool media = h.pid == kx::kMuxVideoPid || h.pid == kx::kMuxAudioPid;  // not the PMT's PID
+    if (h.payload_start && media &&
         !kx::pes_parse_header(p + h.payload_offset, static_cast<std::size_t>(h.payload_size), ph))
       std::abort();
   }
