@@ -106,6 +106,24 @@ int gather(const SendPiece* pieces, int count, int at, std::size_t skip, iovec* 
   return n;
 }
 
+// One gathered, non-blocking send from piece `at` on (its first `skip` bytes left out):
+// the bytes taken, 0 when the socket is full, -1 with err set on an error.
+long send_once(int fd, const SendPiece* pieces, int count, int at, std::size_t skip, int& err) {
+  iovec iov[kMaxPieces];
+  msghdr msg{};
+  msg.msg_iov = iov;
+  msg.msg_iovlen = static_cast<std::size_t>(gather(pieces, count, at, skip, iov));
+  if (msg.msg_iovlen == 0) return 0;
+  for (;;) {
+    const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    err = errno;
+    return -1;
+  }
+}
+
 }  // namespace
 
 Sent send_all(int fd, const SendPiece* pieces, int count, const StopToken& stop, int idle_ms, int& err,
@@ -126,11 +144,11 @@ Sent send_all(int fd, const SendPiece* pieces, int count, const StopToken& stop,
       result = Sent::kStopped;
       break;
     }
-    iovec iov[kMaxPieces];
-    msghdr msg{};
-    msg.msg_iov = iov;
-    msg.msg_iovlen = static_cast<std::size_t>(gather(pieces, count, at, skip, iov));
-    const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+    const long n = send_once(fd, pieces, count, at, skip, err);
+    if (n < 0) {
+      result = Sent::kFailed;
+      break;
+    }
     if (n > 0) {
       done += static_cast<std::size_t>(n);
       for (std::size_t adv = static_cast<std::size_t>(n); adv > 0 && at < count;) {
@@ -145,12 +163,6 @@ Sent send_all(int fd, const SendPiece* pieces, int count, const StopToken& stop,
       }
       waiting = false;
       continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) {
-      err = n == 0 ? 0 : errno;
-      result = Sent::kFailed;
-      break;
     }
     if (!waiting) {
       idle = Deadline::after(idle_ms);
@@ -170,19 +182,7 @@ Sent send_all(int fd, const SendPiece* pieces, int count, const StopToken& stop,
 
 long send_now(int fd, const SendPiece* pieces, int count, int& err) {
   err = 0;
-  iovec iov[kMaxPieces];
-  msghdr msg{};
-  msg.msg_iov = iov;
-  msg.msg_iovlen = static_cast<std::size_t>(gather(pieces, count, 0, 0, iov));
-  if (msg.msg_iovlen == 0) return 0;
-  for (;;) {
-    const ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n >= 0) return static_cast<long>(n);
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-    err = errno;
-    return -1;
-  }
+  return send_once(fd, pieces, count, 0, 0, err);
 }
 
 bool sleep_for(int64_t ms, const StopToken& stop) {

@@ -49,6 +49,15 @@ LiveTsReader::LiveTsReader(std::shared_ptr<Channel_Info> ch, const SessionLog& l
 
 LiveTsReader::~LiveTsReader() = default;
 
+// Reads ring from now on; how far from the writer an entry may go out in place follows
+// its size.
+void LiveTsReader::follow(RealBufferPtr ring) {
+  ring_ = std::move(ring);
+  rd_ = std::make_unique<RingReader>(ring_);
+  const int auto_margin = std::max(ring_->size() / kInPlaceMarginDiv, kInPlaceMinMargin);
+  margin_ = static_cast<uint64_t>(opt_.in_place_margin > 0 ? opt_.in_place_margin : auto_margin);
+}
+
 bool LiveTsReader::open() {
   ring_ = ch_->rt.ring();
   if (!ring_ || !input_on(*ch_)) {
@@ -57,7 +66,7 @@ bool LiveTsReader::open() {
   }
   buf_ = live_batch_buffer();
   if (!buf_) return false;
-  rd_ = std::make_unique<RingReader>(ring_);
+  follow(ring_);
   bool first = false;
   if (ch_->def.nCache_On_Demand == 1) {
     int expected = 0;
@@ -127,8 +136,7 @@ LiveTsReader::Next LiveTsReader::source_wait() {
     connection_ = ch_->rt.connections.load();
     if (now != ring_) {
       // The input started over with a new ring: all of it is new to this player.
-      ring_ = std::move(now);
-      rd_ = std::make_unique<RingReader>(ring_);
+      follow(std::move(now));
       rd_->seek_oldest();
       to_start(rd_->position(), 0);
     } else {
@@ -284,10 +292,8 @@ LiveTsReader::Next LiveTsReader::burst(LiveBatch& out) {
 // overwrites, so the kernel takes it long before the writer comes round; copied into the
 // player's buffer when the player trails near the oldest entry.
 RingReader::Result LiveTsReader::take(LiveBatch& out, EntryMeta& m) {
-  const int auto_margin = std::max(ring_->size() / kInPlaceMarginDiv, kInPlaceMinMargin);
-  const uint64_t margin = static_cast<uint64_t>(opt_.in_place_margin > 0 ? opt_.in_place_margin : auto_margin);
   int len = 0;
-  if (rd_->position() >= ring_->oldest() + margin) {
+  if (rd_->position() >= ring_->oldest() + margin_) {
     const uint8_t* p = nullptr;
     const RingReader::Result r = rd_->next_view(p, len, &m);
     if (r == RingReader::kData) out.add(p, len, rd_->position() - 1);

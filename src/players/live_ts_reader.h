@@ -113,6 +113,7 @@ class LiveTsReader {
   Next burst(LiveBatch& out);
   Next steady(LiveBatch& out);
   Next lapped();
+  void follow(RealBufferPtr ring);
   RingReader::Result take(LiveBatch& out, EntryMeta& m);
   bool copy_out(const LiveSpan& span, int off, LiveBatch& rest);
   void overtaken(uint64_t seq);
@@ -122,7 +123,8 @@ class LiveTsReader {
   const LiveTsOptions opt_;
   RealBufferPtr ring_;
   std::unique_ptr<RingReader> rd_;
-  std::unique_ptr<uint8_t[]> buf_;  // one batch of entries: the player's only buffer
+  std::unique_ptr<uint8_t[]> buf_;
+  uint64_t margin_ = 0;  // entries between one sent in place and the writer (see take)  // one batch of entries: the player's only buffer
   State state_ = State::kDecodable;
   PcrPacer pacer_;
   TsStartFinder finder_;

@@ -12,6 +12,7 @@
 #include "core/os/sync.h"
 #include "core/os/time.h"
 #include "net/wait.h"
+#include "support/harness.h"
 
 namespace {
 
@@ -20,14 +21,8 @@ using kx::Sent;
 using kx::StopToken;
 using kx::Wait;
 
-struct Pair {
-  int fd[2] = {-1, -1};
-  Pair() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0); }
-  ~Pair() {
-    for (int f : fd)
-      if (f >= 0) ::close(f);
-  }
-};
+// Every pair below is checked where it is made.
+using Pair = kxt::SocketPair;
 
 TEST(StopTokenTest, AnyFlagStops) {
   std::atomic<int> a{0}, b{0};
@@ -56,6 +51,7 @@ TEST(StopTokenTest, StateCheckEndsWaits) {
     StopToken t;
     t.when([](const void* s) { return static_cast<const std::atomic<int>*>(s)->load() != 1; }, &state);
     Pair p;
+    ASSERT_TRUE(p.ok());
     auto wait = [&](int64_t ms) {
       if (!c.socket) return kx::sleep_for(ms, t) ? Wait::kTimeout : Wait::kStopped;
       return kx::wait_readable(p.fd[0], t, Deadline::after(ms));
@@ -116,6 +112,7 @@ TEST(WaitReadable, ADescriptorNotOpenIsAnError) {
 
 TEST(WaitReadable, ReadyTimeoutAndStop) {
   Pair p;
+  ASSERT_TRUE(p.ok());
   std::atomic<int> stop{0};
   StopToken t;
   t.on(stop);
@@ -142,6 +139,7 @@ TEST(WaitReadable, ReadyTimeoutAndStop) {
 
 TEST(SendAll, WholeSendsAndTheirEnds) {
   Pair p;
+  ASSERT_TRUE(p.ok());
   std::atomic<int> stop{0};
   StopToken t;
   t.on(stop);
@@ -182,6 +180,7 @@ TEST(SendAll, WholeSendsAndTheirEnds) {
 // stop part-way through a piece.
 TEST(SendAll, PiecesArriveInOrderThroughPartialSends) {
   Pair p;
+  ASSERT_TRUE(p.ok());
   int small_buf = 4096;
   ASSERT_EQ(::setsockopt(p.fd[0], SOL_SOCKET, SO_SNDBUF, &small_buf, sizeof small_buf), 0);
   std::vector<std::vector<char>> bufs;
@@ -218,6 +217,7 @@ TEST(SendAll, PiecesArriveInOrderThroughPartialSends) {
 // closed peer as an error.
 TEST(SendAll, SendNowTakesWhatFitsAndNeverWaits) {
   Pair p;
+  ASSERT_TRUE(p.ok());
   const std::vector<char> big(1 << 20, 'c');
   const kx::SendPiece pieces[2] = {{big.data(), big.size()}, {big.data(), big.size()}};
   int err = -1;

@@ -12,6 +12,7 @@
 #include "core/os/time.h"
 #include "net/socket.h"
 #include "net/wait.h"
+#include "support/harness.h"
 #include "rtmp/handshake.h"
 
 namespace {
@@ -89,17 +90,12 @@ TEST(RtmpHandshake, ClientSendsAlnumC1AndEchoesS1) {
   EXPECT_EQ(bad.step(), CStep::kBadVersion);
 }
 
-struct Pair {
-  int fd[2] = {-1, -1};
-  Pair() { EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd), 0); }
-  ~Pair() {
-    for (int f : fd)
-      if (f >= 0) ::close(f);
-  }
-};
+// Every pair below is checked where it is made.
+using Pair = kxt::SocketPair;
 
 TEST(RtmpHandshakeSocket, BothSidesAgreeAndSurplusIsKept) {
   Pair p;
+  ASSERT_TRUE(p.ok());
   kx::StopToken stop;
   std::vector<uint8_t> server_surplus, client_surplus;
   kx::HandshakeEnd server_end = kx::HandshakeEnd::kFailed;
@@ -112,6 +108,7 @@ TEST(RtmpHandshakeSocket, BothSidesAgreeAndSurplusIsKept) {
 
   // A client sending C2 and its first chunk in one write: the chunk bytes are handed back.
   Pair q;
+  ASSERT_TRUE(q.ok());
   std::thread server2([&] { server_end = kx::rtmp_server_handshake(q.fd[0], stop, 10000, server_surplus); });
   const Bytes c1 = c0c1(3);
   ASSERT_EQ(::send(q.fd[1], c1.data(), c1.size(), MSG_NOSIGNAL), static_cast<ssize_t>(c1.size()));
@@ -133,6 +130,7 @@ TEST(RtmpHandshakeSocket, BothSidesAgreeAndSurplusIsKept) {
 
 TEST(RtmpHandshakeSocket, WrongVersionGetsNoS0) {
   Pair p;
+  ASSERT_TRUE(p.ok());
   kx::StopToken stop;
   std::vector<uint8_t> surplus;
   const Bytes c1 = c0c1(6);
@@ -145,6 +143,7 @@ TEST(RtmpHandshakeSocket, WrongVersionGetsNoS0) {
 
 TEST(RtmpHandshakeSocket, StopTokenEndsTheWait) {
   Pair p;
+  ASSERT_TRUE(p.ok());
   std::atomic<int> flag{0};
   kx::StopToken stop;
   stop.on(flag);

@@ -30,6 +30,15 @@ namespace {
 
 namespace kxt {
 
+SocketPair::SocketPair() {
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fd) != 0) fd[0] = fd[1] = -1;
+}
+
+SocketPair::~SocketPair() {
+  for (int f : fd)
+    if (f >= 0) ::close(f);
+}
+
 TempDir::TempDir() {
   char tmpl[] = "/tmp/kestrix-test-XXXXXX";
   const char* p = ::mkdtemp(tmpl);

@@ -12,6 +12,17 @@
 
 namespace kxt {
 
+// Two connected stream sockets (close-on-exec), both closed at the end of the scope;
+// ok() is false when the pair could not be made.
+struct SocketPair {
+  int fd[2] = {-1, -1};
+  SocketPair();
+  ~SocketPair();
+  SocketPair(const SocketPair&) = delete;
+  SocketPair& operator=(const SocketPair&) = delete;
+  bool ok() const { return fd[0] >= 0 && fd[1] >= 0; }
+};
+
 // A fresh folder under /tmp, removed with everything in it when the object goes.
 class TempDir {
  public:
