@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <string>
 
 namespace kxbench {
 
@@ -362,6 +364,7 @@ struct Totals {
   long stall = 0, player_seconds = 0, window_stall = 0, window_seconds = 0;
   long silent = 0, silent_players = 0;  // whole seconds with no payload after the first
   const char* first_failure = "";
+  std::map<std::string, int> ends;  // why players failed or were cut off, and how many
 };
 
 namespace {
@@ -386,10 +389,14 @@ void LoadRun::report() {
     if (!counted(p)) {
       ++a.failed;
       if (!*a.first_failure) a.first_failure = p.why;
+      ++a.ends[p.why];
       continue;
     }
     ++a.ok;
-    if (p.st == St::kClosed) ++a.closed;
+    if (p.st == St::kClosed) {
+      ++a.closed;
+      ++a.ends[std::string("later: ") + p.why];
+    }
     if (p.t_first >= 0) a.ttfb.push_back(static_cast<double>(p.t_first - p.t_start) / 1000.0);
     if (p.t_first_data >= 0) a.first_data.push_back(static_cast<double>(p.t_first_data - p.t_start) / 1000.0);
     a.bytes += p.bytes;
@@ -466,6 +473,11 @@ void LoadRun::print_report(const Totals& a) const {
               "%.2f%% in the measured window; %ld silent seconds in %ld players\n",
               percentile(a.rates, 0.05), percentile(a.rates, 0.5), o_.rate_kbps, a.stall, a.player_seconds, stall_pct,
               window_stall_pct, a.silent, a.silent_players);
+  if (!a.ends.empty()) {
+    std::printf("  ended:");
+    for (const auto& [why, count] : a.ends) std::printf(" %s (%d);", why.c_str(), count);
+    std::printf("\n");
+  }
   report_lines();
   if (o_.pid > 0)
     std::printf("  server pid %d over %.1f s: CPU %.1f%% of a core, %.3f CPU-s per delivered Gbit, RSS %ld -> %ld kB "
