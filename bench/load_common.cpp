@@ -265,9 +265,11 @@ void LoadRun::on_event(std::size_t idx, uint32_t ev, int64_t t) {
 }
 
 void LoadRun::scan_timeouts(int64_t t) {
-  for (auto& p : players_)
+  for (std::size_t i = 0; i < players_.size(); ++i) {
+    Player& p = players_[i];
     if ((p.st == St::kConnecting || p.st == St::kSetup) && t - p.t_start > o_.connect_timeout_ms * 1000LL)
-      fail(p, p.st == St::kConnecting ? "connect timed out" : "no stream in time");
+      fail(p, p.st == St::kConnecting ? "connect timed out" : setup_timeout(i));
+  }
 }
 
 bool LoadRun::settled() const {

@@ -96,6 +96,8 @@ class LoadRun {
   virtual void on_bytes(std::size_t idx, const uint8_t* data, std::size_t n, int64_t t) = 0;
   // Extra " key=value" pairs for the KXLOAD line, and extra summary lines.
   virtual std::string report_keys() const { return {}; }
+  // Why player idx, still setting up, has run out of time.
+  virtual const char* setup_timeout(std::size_t) const { return "no stream in time"; }
   virtual void report_lines() const {}
 
   void fail(Player& p, const char* why);

@@ -82,6 +82,7 @@ class RtmpLoad : public LoadRun {
   void on_bytes(std::size_t idx, const uint8_t* data, std::size_t n, int64_t t) override;
   std::string report_keys() const override;
   void report_lines() const override;
+  const char* setup_timeout(std::size_t idx) const override;
 
   bool send_out(std::size_t idx, const std::vector<uint8_t>& out);
   bool finish_handshake(std::size_t idx, const uint8_t*& data, std::size_t& n);
@@ -321,6 +322,16 @@ bool RtmpLoad::status(std::size_t idx, const kx::RtmpCommand& cmd) {
   if (!why) return true;
   fail(players_[idx], why);
   return false;
+}
+
+const char* RtmpLoad::setup_timeout(std::size_t idx) const {
+  switch (rp_[idx].phase) {
+    case Phase::kHandshake: return "timed out in the handshake";
+    case Phase::kConnect: return "timed out waiting for the connect answer";
+    case Phase::kCreate: return "timed out waiting for the createStream answer";
+    case Phase::kPlay: break;
+  }
+  return players_[idx].t_first_data < 0 ? "no media in time after play" : "timed out";
 }
 
 Counts RtmpLoad::counts() const {
