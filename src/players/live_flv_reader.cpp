@@ -46,15 +46,42 @@ bool LiveFlvReader::open() {
   buf_ = live_batch_buffer();
   if (!buf_) return false;
   rd_ = std::make_unique<RingReader>(ring_);
-  rd_->seek_start_point();
-  from_ = rd_->position();
-  floor_ = 0;
-  deadline_ = mono_ms() + kKeyframeWaitMs;
+  bool first = false;
+  if (ch_->def.nCache_On_Demand == 1) {
+    int expected = 0;
+    first = ch_->rt.nFirst_Player.compare_exchange_strong(expected, 1);
+  }
+  if (first) {
+    log_("Username [%s] is the first player\n", log_.user);
+    rd_->seek_oldest();
+  } else {
+    rd_->seek_start_point();
+    log_("Username [%s] nHas_Data_Buffer_Size=[%d] nReal_Buffer_output_index=[%d]\n", log_.user, ring_->filled(),
+         static_cast<int>(rd_->position() % static_cast<uint64_t>(ring_->size())));
+  }
+  restart_at_keyframe(rd_->position(), 0);
   return true;
+}
+
+void LiveFlvReader::restart_at_keyframe(uint64_t from, uint64_t floor) {
+  from_ = from;
+  floor_ = floor;
+  deadline_ = mono_ms() + kKeyframeWaitMs;
+  state_ = State::kKeyframe;
+}
+
+bool LiveFlvReader::ahead() const {
+  if (!rd_) return false;
+  const uint64_t seq = rd_->position(), c = ring_->commits(), old = ring_->oldest();
+  return seq >= old && c >= old && seq - old > (c - old) / 4;
 }
 
 LiveFlvReader::Next LiveFlvReader::next_batch(Batch& out) {
   out = Batch{};
+  if (lap_pending_) {
+    lap_pending_ = false;
+    return Next::kLapped;
+  }
   if (state_ != State::kOutage && !input_on(*ch_)) {
     if (source_wait_ms_ <= 0 || input_ended(*ch_)) return log_("1. CH[%d] is OFF\n", log_.no), Next::kOff;
     state_ = State::kOutage;
@@ -75,14 +102,22 @@ LiveFlvReader::Next LiveFlvReader::find_keyframe() {
     rd_->seek(seq);
     state_ = State::kFollow;
     gathered_ = false;
+    start_index_ = static_cast<int>(seq % static_cast<uint64_t>(ring_->size()));
     return Next::kWait;
   }
   if (mono_ms() > deadline_) {
-    log_("CH [%d] no keyframe in the FLV buffer\n", log_.no);
+    log_("Username [%s] CH[%d] Can not Find Keyframe\n", log_.user, log_.no);
     return Next::kOff;
   }
   ring_->wait_beyond(ring_->commits(), kRingWaitMs);
   return Next::kWait;
+}
+
+void LiveFlvReader::mark_start(Batch& out) {
+  if (start_index_ < 0 || out.bytes <= 0) return;
+  out.from_keyframe = true;
+  out.start_index = start_index_;
+  start_index_ = -1;
 }
 
 LiveFlvReader::Next LiveFlvReader::follow(Batch& out) {
@@ -93,13 +128,12 @@ LiveFlvReader::Next LiveFlvReader::follow(Batch& out) {
     if (r == RingReader::kCaughtUp) break;
     if (r == RingReader::kLapped) {
       // What would come next is gone: again from a keyframe. What was gathered before
-      // the lap is whole and goes out first.
-      from_ = rd_->position();
-      floor_ = 0;
-      deadline_ = mono_ms() + kKeyframeWaitMs;
-      state_ = State::kKeyframe;
+      // the lap is whole and goes out first; the lap is said on the next call.
+      restart_at_keyframe(rd_->position(), 0);
       out.data = buf_.get();
       out.bytes = bytes;
+      mark_start(out);
+      lap_pending_ = bytes > 0;
       return bytes > 0 ? Next::kData : Next::kLapped;
     }
     bytes += len;
@@ -108,6 +142,7 @@ LiveFlvReader::Next LiveFlvReader::follow(Batch& out) {
   out.data = buf_.get();
   out.bytes = bytes;
   if (n > 0) {
+    mark_start(out);
     gathered_ = false;
     return Next::kData;
   }
@@ -137,9 +172,7 @@ LiveFlvReader::Next LiveFlvReader::outage() {
     } else {
       floor_ = rd_->position();  // what is behind was sent already
     }
-    from_ = rd_->position();
-    deadline_ = mono_ms() + kKeyframeWaitMs;
-    state_ = State::kKeyframe;
+    restart_at_keyframe(rd_->position(), floor_);
     return Next::kWait;
   }
   if (mono_ms() >= deadline_) return log_("1. CH[%d] is OFF\n", log_.no), Next::kOff;

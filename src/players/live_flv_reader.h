@@ -21,6 +21,10 @@ class LiveFlvReader {
     const uint8_t* data = nullptr;  // whole entries, in order; valid until the next call
     int bytes = 0;
     int pause_ms = 0;
+    // The bytes begin at a keyframe's first piece where the reader (re)started: anything
+    // left unfinished before them is void.
+    bool from_keyframe = false;
+    int start_index = -1;  // the keyframe entry's ring index, when from_keyframe
   };
 
   LiveFlvReader(std::shared_ptr<Channel_Info> ch, const SessionLog& log, int source_wait_ms);
@@ -32,10 +36,19 @@ class LiveFlvReader {
   bool open();
   Next next_batch(Batch& out);
 
+  // Where the player stands: more than a quarter of the filled ring past the oldest entry
+  // (pacing sleeps only then), and the entries read and committed so far.
+  bool ahead() const;
+  uint64_t position() const { return rd_ ? rd_->position() : 0; }
+  uint64_t commits() const { return ring_ ? ring_->commits() : 0; }
+  int ring_size() const { return ring_ ? ring_->size() : 0; }
+
  private:
   Next find_keyframe();
   Next follow(Batch& out);
   Next outage();
+  void restart_at_keyframe(uint64_t from, uint64_t floor);
+  void mark_start(Batch& out);
 
   std::shared_ptr<Channel_Info> ch_;
   const SessionLog log_;
@@ -47,6 +60,8 @@ class LiveFlvReader {
   uint64_t from_ = 0, floor_ = 0;
   int64_t deadline_ = 0;
   bool gathered_ = false;
+  bool lap_pending_ = false;  // a lap came after bytes still handed out: said next time
+  int start_index_ = -1;      // the keyframe found, until its bytes go out
 };
 
 // The entry holding the first piece of a keyframe tag nearest from: behind first (not

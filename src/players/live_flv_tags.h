@@ -57,13 +57,16 @@ struct LiveStreamInfo {
   double videocodecid = 0, audiocodecid = 0;  // -1 when known only by name
   std::string video_codec_name, audio_codec_name;
   bool from_ts = false;  // the tags are converted from the channel's TS ring
+  // The streams the tags carry, for the FLV file header's flags. TS channels know them
+  // once next() has handed out the first tags (the PMT says); until then both.
+  bool has_video = true, has_audio = true;
 };
 
 class LiveFlvTags {
  public:
   enum class Next {
     kTags,    // tags to send (and perhaps a pause)
-    kWait,    // nothing yet: the reader waited a short while; ask again
+    kWait,    // nothing yet: the reader waited a short while (or asks for pause_ms); ask again
     kOff,     // the player ends (the reason is logged)
     kLapped,  // the writer overtook the player: it starts again at a keyframe (logged);
               // the tags already sent stay valid, timestamps go on from where they were
