@@ -327,9 +327,15 @@ void TsToFlv::audio_pes(const uint8_t* es, std::size_t len, uint64_t pts, std::v
       break;
     }
     rate = kAacRates[aac_.freq_index];
-    const uint8_t head[2] = {aac_.body[0], 0x01};
-    put_tag(kFlvTagAudio, to_ms(t), head, 2, p + hdr, flen - hdr, out);
-    ++stats_.audio_tags;
+    if (((t - base_) & kTs33Mask) >= kHalfRange) {
+      // Muxed ahead of the first PES but timed before it: at time 0 it would pile up with
+      // the frames there.
+      ++stats_.dropped_frames;
+    } else {
+      const uint8_t head[2] = {aac_.body[0], 0x01};
+      put_tag(kFlvTagAudio, to_ms(t), head, 2, p + hdr, flen - hdr, out);
+      ++stats_.audio_tags;
+    }
     ++frames;
     pos += flen;
   }

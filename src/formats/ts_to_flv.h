@@ -25,7 +25,8 @@ struct TsToFlvStats {
   uint64_t bad_packets = 0;    // no sync byte, or a layout that does not parse
   uint64_t video_tags = 0, audio_tags = 0;
   uint64_t dropped_pes = 0;    // too large, cut by a lost packet, or with a bad header
-  uint64_t dropped_frames = 0; // pictures before the first SPS/PPS, malformed ADTS frames
+  uint64_t dropped_frames = 0; // pictures before the first SPS/PPS, malformed ADTS frames,
+                               // audio frames timed before the first PES
 };
 
 class TsToFlv {

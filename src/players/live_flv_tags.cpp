@@ -67,7 +67,9 @@ class TagTimeline {
   void restart() { restart_ = true; }
   bool started() const { return have_; }
   uint32_t now() const { return static_cast<uint32_t>(std::max<int64_t>(max_out_, 0)); }
-  uint32_t map(uint32_t src) {
+  // The player's time of a tag at source time src; below 0 for a tag from before the
+  // first one (audio muxed ahead of the picture the player starts at), which is left out.
+  int64_t map(uint32_t src) {
     if (!have_) {
       have_ = true;
       restart_ = false;
@@ -84,7 +86,7 @@ class TagTimeline {
       cur_ += d;
     }
     max_out_ = std::max(max_out_, cur_);
-    return static_cast<uint32_t>(std::clamp<int64_t>(cur_, 0, UINT32_MAX));
+    return std::min<int64_t>(cur_, UINT32_MAX);
   }
 
  private:
@@ -289,7 +291,9 @@ bool LiveFlvTags::Impl::flv_tag(const FlvRingTag& t, LiveTagBatch& out) {
     check_key_index = -1;
   }
   const bool config = is_config(t.type, t.data, t.size);
-  const uint32_t ts = config ? times.now() : times.map(t.timestamp);
+  const int64_t at = config ? times.now() : times.map(t.timestamp);
+  if (at < 0) return true;
+  const uint32_t ts = static_cast<uint32_t>(at);
   out.tags.push_back({t.type, ts, t.data, t.size, key, config});
   if (config) return true;
   if (!streaming) {
@@ -414,8 +418,9 @@ void LiveFlvTags::Impl::ts_tag(const FlvTagView& t) {
     if (!key && (t.type == kFlvTagVideo || video_stream)) return;
     need_key = false;
   }
-  const uint32_t ms = times.map(t.timestamp);
-  keep(t.type, ms, d, n, key, false);
+  const int64_t ms = times.map(t.timestamp);
+  if (ms < 0) return;
+  keep(t.type, static_cast<uint32_t>(ms), d, n, key, false);
   if (!streaming) {
     streaming = true;
     log("Username [%s] CH[%d] Start Streaming\n", log.user, log.no);

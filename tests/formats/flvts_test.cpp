@@ -351,6 +351,26 @@ TEST(TsToFlv, RoundTripKeepsTagsTimesAndHeaders) {
   EXPECT_EQ(got, want);
 }
 
+// Audio muxed after the first picture but timed before it is left out: at time 0 it
+// would pile up there.
+TEST(TsToFlv, AudioTimedBeforeTheFirstPesIsLeftOut) {
+  const std::vector<Tag> in{{9, 0, avc_seq()},
+                            {8, 0, {0xAF, 0x00, 0x12, 0x10}},
+                            {9, 1000, video_body(true, 0, {nal(0x65, 500, 1)})},
+                            {8, 900, audio_raw(50, 1)},
+                            {8, 950, audio_raw(50, 2)},
+                            {8, 1010, audio_raw(50, 3)},
+                            {9, 1040, video_body(false, 0, {nal(0x41, 100, 2)})}};
+  kx::TsToFlvStats st;
+  const std::vector<Tag> out = split(to_flv(to_ts(in).ts, 1000, &st));
+  std::vector<uint32_t> audio;
+  for (const Tag& t : out)
+    if (t.type == 8 && t.data.size() > 1 && t.data[1] == 1) audio.push_back(t.ts);
+  EXPECT_EQ(audio, std::vector<uint32_t>{10});
+  EXPECT_EQ(st.dropped_frames, 2u);
+  EXPECT_EQ(st.audio_tags, 1u);
+}
+
 // Hand-built TS: a PMT of our choosing and PES packets cut into packets.
 namespace {
 
