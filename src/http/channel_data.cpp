@@ -1,7 +1,8 @@
 // The data thread of a live channel request: MPEG-TS from the channel's ring (a start
 // point behind the live edge, a PAT first, a burst, then pacing by the stream's PCR), the
 // folder channels read straight from their files at the channel's common position, and
-// the remote file channels relayed from their HTTP source.
+// the remote file channels relayed from their HTTP source. The FLV-shaped outputs
+// (FLV of any live channel, TS of an FLV channel) are in flv_data.cpp.
 #include <algorithm>
 #include <cerrno>
 #include <memory>
@@ -15,6 +16,7 @@
 #include "core/os/time.h"
 #include "formats/ts.h"
 #include "http/data_io.h"
+#include "http/flv_data.h"
 #include "http/http_server.h"
 #include "players/live_ts_reader.h"
 #include "players/pacing.h"
@@ -365,12 +367,18 @@ int Channel_HTTP_DataThread(void* arg) {
     stream_folder(L);
   } else if (format >= kInputMp4File && format <= kInputAviFile) {
     relay_remote_file(s, *ch, L.no);
-  } else if (format == kInputFlv || format == kInputAsf) {
+  } else if (format == kInputAsf) {
     log_sys("Session[%d]: CH[%d] input format [%d] is not served by this server\n", sno, L.no, format);
-  } else if (s.output_type == kOutTs || s.output_type == kOutNone) {
-    stream_ring(L);
+  } else if (format == kInputFlv) {
+    if (s.output_type == kOutTs) {
+      stream_flv_as_ts(s, L.no, tid);
+    } else {
+      stream_live_flv(s, L.no, tid);
+    }
+  } else if (s.output_type == kOutFlv) {
+    stream_live_flv(s, L.no, tid);  // converted from the TS ring
   } else {
-    log_sys("Session[%d]: CH[%d] FLV output is not served by this server\n", sno, L.no);
+    stream_ring(L);
   }
   finish(s, tid);
   return 0;

@@ -37,6 +37,7 @@ constexpr int64_t kHeadDeadlineMs = 10000;  // the whole request head
 constexpr int kSendMs = 30000;
 constexpr int64_t kOnDemandMs = 11000;  // an on-demand channel is given this long to come up
 constexpr int kOnDemandStepMs = 100;   // how often its status is looked at meanwhile
+constexpr int kInputFlvStream = 1;     // a channel whose input keeps an FLV tag ring
 
 struct Cmd {
   explicit Cmd(PlayerSession& session) : s(session) {}
@@ -273,15 +274,29 @@ bool wait_on_demand(Channel_Info& ch) {
   return ch.rt.nChannel_Status.load() == kStatusOn;
 }
 
-// The time-shift and FLV/HLS forms are not served by this build yet.
+// The time-shift forms are not served by this build yet.
 bool later_form(Cmd& c, const Channel_Info& ch) {
   std::string v;
   if (query_value(c.line.target, "timestamp", v, 32)) return true;
   std::string lutc;
   if (query_value(c.line.target, "utc", v, 32) && query_value(c.line.target, "lutc", lutc, 32)) return true;
-  if (ch.def.defined_type() == kTypeDelay) return true;
-  if (query_value(c.line.target, "muxer", v, 8) && v == "flv") return true;
-  return ch.rt.nInput_Format.load() == 1;  // FLV inputs, in either output form
+  return ch.def.defined_type() == kTypeDelay;
+}
+
+// The output a live channel request asks for: its muxer value, else the name's extension
+// ("/chN.flv" asks for FLV), else the channel's own form (FLV inputs as FLV, the rest as TS).
+int live_output_type(const Cmd& c, int format) {
+  std::string v;
+  if (query_value(c.line.target, "muxer", v, 8)) {
+    if (v == "ts") return kOutTs;
+    if (v == "flv") return kOutFlv;
+  }
+  const std::string_view path = std::string_view(c.line.path).substr(0, c.line.path.find('?'));
+  for (const char* ext : {".flv", ".FLV"}) {
+    const std::size_t n = std::strlen(ext);
+    if (path.size() >= n && path.substr(path.size() - n) == ext) return kOutFlv;
+  }
+  return format == kInputFlvStream ? kOutFlv : kOutTs;
 }
 
 void channel_request(Cmd& c) {
@@ -434,12 +449,16 @@ void complete_channel_header(Cmd& c) {
     case 10: type = ctype::kAvi; break;
     default: break;
   }
+  s.output_type = kOutTs;
   if (format >= kInputMp4File && format <= 10) {
     if (!remote_file_header(c)) return;
+  } else if (c.ch->def.folder.empty() && live_output_type(c, format) == kOutFlv) {  // folders: TS only
+    log_sys("HTTP Output Streaming Type: FLV Stream\n");
+    s.output_type = kOutFlv;
+    type = ctype::kFlv;
   } else {
     log_sys("HTTP Output Streaming Type: M2TS Stream\n");
   }
-  s.output_type = kOutTs;
   s.input_kind = format;
   c.answer += content_type_line(type);
 }
