@@ -212,6 +212,41 @@ TEST_F(FlvTagsTest, FlvChannelLapStartsAgainAtAKeyframeWithTimeGoingOn) {
   EXPECT_LT(after[0].ts, last + 1000) << "times go on from where they were, not from the source's jump";
 }
 
+// Pacing by tag times: the first 12 s of stream go out at once, then each tag's delta is
+// owed while the player is ahead of the ring's first quarter; an input that runs away
+// from the player by more than a tenth of the ring gives the allowance back.
+TEST_F(FlvTagsTest, FlvChannelPacingByTagTimes) {
+  flv_channel(4096, false);
+  uint32_t t0 = 0;
+  for (int g = 0; g < 40; ++g, t0 += 1000) gop(t0, 24, 300);  // 40 s, 2000 entries
+  auto t = open();
+  int64_t paused = 0;
+  uint32_t first_pause_at = 0, last = 0;
+  const int64_t end = kx::mono_ms() + 20000;
+  while (last < 20000 && kx::mono_ms() < end) {
+    kx::LiveTagBatch b;
+    if (t->next(b) == Next::kOff) break;
+    for (const kx::LiveTag& x : b.tags) last = std::max(last, x.timestamp);
+    if (b.pause_ms > 0 && first_pause_at == 0) first_pause_at = last;
+    paused += b.pause_ms;
+  }
+  EXPECT_GE(first_pause_at, 12000u);
+  EXPECT_LE(first_pause_at, 12300u);
+  EXPECT_NEAR(double(paused), double(last) - 12000.0, 300.0) << "every delta after the first 12 s";
+  for (int g = 0; g < 20; ++g, t0 += 1000) gop(t0, 24, 300);  // the input runs 1000 entries ahead
+  int64_t paused_after = 0;
+  const uint32_t from = last;
+  while (last < from + 5000 && kx::mono_ms() < end + 20000) {
+    kx::LiveTagBatch b;
+    if (t->next(b) == Next::kOff) break;
+    for (const kx::LiveTag& x : b.tags) last = std::max(last, x.timestamp);
+    paused_after += b.pause_ms;
+  }
+  EXPECT_GE(last, from + 5000);
+  // Only the tags of the entries read before the input ran away are still paced.
+  EXPECT_LE(paused_after, 1500) << "the allowance was given back (5 s would be owed without it)";
+}
+
 TEST_F(FlvTagsTest, BrokenTagsEndTheView) {
   struct Case {
     const char* name;
