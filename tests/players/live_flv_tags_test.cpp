@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/os/time.h"
@@ -245,6 +246,68 @@ TEST_F(FlvTagsTest, FlvChannelPacingByTagTimes) {
   EXPECT_GE(last, from + 5000);
   // Only the tags of the entries read before the input ran away are still paced.
   EXPECT_LE(paused_after, 1500) << "the allowance was given back (5 s would be owed without it)";
+}
+
+// A video body that says which frame it is: the number, then bytes made from it.
+Bytes numbered(bool key, uint32_t frame, std::size_t n) {
+  Bytes b{uint8_t(key ? 0x17 : 0x27), 1, 0, 0, 0};
+  put32(b, frame);
+  for (std::size_t i = 0; i < n; ++i) b.push_back(static_cast<uint8_t>(frame * 31 + i));
+  return b;
+}
+
+bool whole(const Tag& t) {
+  if (t.type != 9 || t.config || t.data.size() < 9) return true;
+  const uint32_t frame = (uint32_t(t.data[5]) << 24) | (uint32_t(t.data[6]) << 16) | (uint32_t(t.data[7]) << 8) | t.data[8];
+  return t.data == numbered(t.key, frame, t.data.size() - 9);
+}
+
+// A writer filling the ring while the player reads it, in a ring roomy enough to keep up
+// and in one so small that the writer laps the player again and again: every tag handed
+// out is whole and in order, and times never go back.
+TEST_F(FlvTagsTest, FlvChannelFollowsALiveWriter) {
+  for (int entries : {4096, 48}) {
+    SCOPED_TRACE(entries);
+    prev_ = 0;
+    flv_channel(entries, false);
+    auto t = open();
+    constexpr uint32_t kFrames = 1500;
+    std::thread writer([&] {
+      for (uint32_t f = 0; f < kFrames; ++f) {
+        const bool key = f % 25 == 0;
+        store(9, 1000 + f * 40, numbered(key, f, key ? 3000 : 200), key);
+      }
+    });
+    uint32_t last_video = 0;
+    int laps = 0, tags = 0;
+    bool saw_last = false, ended = false, torn = false, back = false;
+    const Bytes last_frame = numbered(false, kFrames - 1, 200);
+    const int64_t end = kx::mono_ms() + 30000;
+    while (!saw_last && !ended && !torn && kx::mono_ms() < end) {
+      kx::LiveTagBatch b;
+      const Next n = t->next(b);
+      ended = n == Next::kOff;
+      if (n == Next::kLapped) ++laps;
+      for (const kx::LiveTag& x : b.tags) {
+        const Tag got{x.type, x.timestamp, Bytes(x.data, x.data + x.size), x.keyframe, x.config};
+        torn = torn || !whole(got);
+        if (x.type == 9 && !x.config) {
+          back = back || x.timestamp < last_video;
+          last_video = x.timestamp;
+          saw_last = got.data == last_frame;
+        }
+        ++tags;
+      }
+    }
+    writer.join();  // before any assertion can leave the scope
+    EXPECT_FALSE(ended);
+    EXPECT_FALSE(torn) << "after " << tags << " tags";
+    EXPECT_FALSE(back);
+    EXPECT_TRUE(saw_last) << "the player reached the writer's last frame";
+    if (entries > 1000) {
+      EXPECT_EQ(laps, 0);
+    }
+  }
 }
 
 TEST_F(FlvTagsTest, BrokenTagsEndTheView) {
