@@ -24,6 +24,7 @@
 #include "core/process_state.h"
 #include "ingest/input.h"
 #include "movies/probe.h"
+#include "rtmp/rtmp_input.h"
 #include "subscribers/users.h"
 
 namespace {
@@ -188,6 +189,7 @@ int main(int argc, char** argv) {
   }
   kx::File out;
   if (!out.open(argv[3], kx::File::kWriteTruncate)) return 1;
+  kx::rtmp_register_inputs();
   kx::g_reader_stop_lock.try_lock();
   if (!kx::service_start(kx::g_reader_process)) return 1;
   kx::Channel_Info& ch = *table->ch[static_cast<std::size_t>(number - 1)];

@@ -18,7 +18,7 @@
 #include "core/log.h"
 #include "core/os/time.h"
 #include "formats/h264.h"
-#include "ingest/flv_splitter.h"
+#include "ingest/flv_feed.h"
 #include "ingest/http_input.h"
 #include "ingest/input.h"
 #include "ingest/source_check.h"
@@ -41,9 +41,7 @@ constexpr std::size_t kReadBytes = 16384;
 constexpr std::size_t kRtpPrefix = 12;  // an RTP header in front of the TS
 constexpr std::size_t kLogCut = 300;      // an answer that is not HTTP, in log lines
 constexpr std::size_t kLogHeadMax = 4000;  // a response head in a log line
-constexpr int kFlvEntryBytes = 1452;
 constexpr int kAvcSearchEntries = 4096;  // entries per connection searched for SPS/PPS
-constexpr int64_t kRateStepMs = 10000;   // an estimated bit rate is renewed this often
 
 constexpr int kGoOn = -1;  // beside the BranchEnd values: the cycle goes on
 
@@ -310,98 +308,19 @@ int ts_loop(Cycle& c, HttpConnection& conn, const uint8_t* first, std::size_t fi
 
 // ---- FLV ----
 
-struct FlvOut {
-  Channel_Info* ch;
-  RealBuffer* slots;
-  FlvSplitter* split;
-  uint32_t published = 0;
-};
-
-void publish_setup(FlvOut& o) {
-  if (o.split->setup_version() == o.published) return;
-  DecoderSetup s = o.split->setup();
-  if (s.flv_header.empty()) return;  // nothing of this connection yet
-  o.published = o.split->setup_version();
-  o.ch->rt.set_setup(std::make_shared<const DecoderSetup>(std::move(s)));
-}
-
-void commit_flv_slot(void* user, const uint8_t* data, int len, bool keyframe) {
-  auto* o = static_cast<FlvOut*>(user);
-  publish_setup(*o);  // players read the set-up before the tags after it
-  EntryMeta meta;
-  meta.keyframe_offset = keyframe ? 0 : -1;
-  o->slots->commit(data, len, meta);
-}
-
 int flv_loop(Cycle& c, HttpConnection& conn, const uint8_t* first, std::size_t first_len) {
-  Channel_Info& ch = c.ch;
-  RealBufferPtr slots = ch.rt.flv_ring();
-  if (!slots) {
-    slots = make_real_buffer(3 * int64_t{c.ctx.ring->size()}, c.ctx.index);
-    if (!slots) {
-      log_admin("RTMP2FLV Buffer allocated failed\n");
-      return kEndCommand;
-    }
-    ch.rt.set_flv_ring(slots);
-  }
-  FlvSplitter split(c.n);
-  split.start_connection();
-  FlvOut out{&ch, slots.get(), &split};
-  ch.rt.nBitrate.store(0);
-  ch.rt.nSleep_Time.store(0);
-  const double tolerance = ch.def.tolerance;
-
-  uint8_t entry[kFlvEntryBytes];
-  int entry_len = 0;
-  uint64_t bytes = 0;
-  bool rate_from_meta = false;
-  const int64_t started = mono_ms();
-  int64_t next_estimate = started + kRateStepMs;
-
-  auto take = [&](const uint8_t* p, std::size_t len) {
-    bytes += len;
-    split.feed(p, len, commit_flv_slot, &out);
-    publish_setup(out);
-    // The raw stream, in entries of 1452 bytes.
-    while (len > 0) {
-      const std::size_t k = std::min(len, static_cast<std::size_t>(kFlvEntryBytes - entry_len));
-      std::memcpy(entry + entry_len, p, k);
-      entry_len += static_cast<int>(k);
-      p += k;
-      len -= k;
-      if (entry_len == kFlvEntryBytes) {
-        c.ctx.ring->commit(entry, entry_len);
-        entry_len = 0;
-      }
-    }
-    if (!rate_from_meta && split.meta_kbps() > 0) {
-      rate_from_meta = true;
-      const int kbps = split.meta_kbps();
-      ch.rt.nBitrate.store(kbps);
-      ch.rt.nSleep_Time.store(flv_sleep_time_ms(kbps, tolerance, false));
-      log_admin("CH [%d]: FLV Bitrate=[%d], Sleeptime=[%d]\n", c.n, kbps, ch.rt.nSleep_Time.load());
-    }
-    const int64_t now = mono_ms();
-    if (!rate_from_meta && now >= next_estimate) {
-      // Without a data rate in the metadata: bits per millisecond so far, i.e. kbit/s.
-      next_estimate = now + kRateStepMs;
-      const int64_t ms = std::max<int64_t>(now - started, 1);
-      const int kbps = static_cast<int>(std::min<uint64_t>(bytes * 8 / static_cast<uint64_t>(ms), 10000000));
-      ch.rt.nBitrate.store(kbps);
-      ch.rt.nSleep_Time.store(flv_sleep_time_ms(kbps, tolerance, true));
-    }
-  };
-
-  take(first, first_len);
+  FlvFeed feed(c.ctx);
+  if (!feed.start()) return kEndCommand;
+  feed.take(first, first_len);
   std::vector<uint8_t> buf(kReadBytes);
   for (;;) {
-    ch.rt.status.store(kStOn);
+    c.ch.rt.status.store(kStOn);
     const long r = read_body(conn, buf.data(), buf.size());
     if (r > 0) {
-      take(buf.data(), static_cast<std::size_t>(r));
+      feed.take(buf.data(), static_cast<std::size_t>(r));
       continue;
     }
-    if (entry_len > 0) c.ctx.ring->commit(entry, entry_len);
+    feed.finish();
     return data_end(c, conn);
   }
 }

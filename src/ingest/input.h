@@ -38,6 +38,7 @@ struct InputContext {
   bool sleep_or_end(int64_t ms);
   bool command_seen = false;
   bool side_threads_started = false;  // at most once between two passes through Init
+  int connections = 0;  // branch calls since Init: above 1, the branch is reconnecting
 };
 
 // The side threads of a channel, started once its data flows: the time-shift recorder

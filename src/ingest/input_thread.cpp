@@ -81,6 +81,7 @@ void connect_loop(InputContext& ctx) {
   for (;;) {
     ctx.src = current_source(ch, ch.rt.nCurrent_URL_Index.load());
     ch.rt.nChannel_Status.store(kStatusConnecting);
+    ++ctx.connections;
     int end = run_branch(ctx);
     ch.rt.nChannel_Status.store(kStatusOff);
     if (end == kEndCommand || end == kEndUnsupported || ctx.should_end()) break;
@@ -165,6 +166,7 @@ void run_input(InputContext& ctx) {
       ch.rt.nCurrent_URL_Index.store(0);
       ctx.command_seen = false;
       ctx.side_threads_started = false;
+      ctx.connections = 0;
       if (ch.def.nChannel_Type == kTypeInactive) {
         log_admin("CH [%d] is INACTIVE\n", ctx.number());
       } else {

@@ -18,6 +18,7 @@
 #include "http/http_server.h"
 #include "ingest/channel_table.h"
 #include "ingest/input.h"
+#include "rtmp/rtmp_input.h"
 #include "server/monitor.h"
 #include "subscribers/blacklist.h"
 #include "subscribers/filters.h"
@@ -173,6 +174,7 @@ int load_ip_country_module(int) {
 }
 
 int prepare_reader(int) {
+  rtmp_register_inputs();
   g_reader_stop_lock.try_lock();  // held until shutdown lets the reader go
   return kLoaded;
 }
