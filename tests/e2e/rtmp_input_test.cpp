@@ -131,7 +131,7 @@ TEST_F(RtmpInput, PullsAndConverts) {
                            "Send createStream command\n", "Send rtmp play command\n", "CH [1] Get SPS and PPS Stream [",
                            "CH [1] Audio Channel No [1], Sample Frequency Index [4]\n", "CH [1] Audio Config = [0xaf 0x0 0x12 0x8",
                            "CH [1]: RTMP Input is ON\n"})
-    EXPECT_EQ(count_of(log, line), 1) << line << "\n" << log;
+    EXPECT_GE(count_of(log, line), 1) << line << "\n" << log;
   ASSERT_GE(kxt::slurp(dump).size(), 300000u) << log;
   const std::string probe =
       kxt::run_tool({"ffprobe", "-v", "error", "-show_entries", "stream=codec_name,width", "-of", "csv=p=0", dump});
