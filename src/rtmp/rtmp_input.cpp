@@ -79,6 +79,7 @@ struct Pass {
   int user_controls = 0;
   bool on = false;  // media arrived: the channel is on
   bool logged_avc = false, logged_aac = false;
+  bool avc_announced = false;  // the metadata named H.264 video
   uint32_t peer_window = 0;
   uint64_t received = 0, acked = 0;
   int reads = 0;
@@ -137,11 +138,12 @@ void on_metadata(Pass& p, const RtmpMessage& m) {
   StreamMeta meta;
   if (!rtmp_read_metadata(m.body + skip, m.length - skip, meta)) return;
   log_metadata(p, meta);
+  p.avc_announced = meta.videocodecid == 7 || meta.video_codec == "avc1";
   p.flv.metadata(meta, p.flv_bytes);  // the first one describes the stream
   flush_flv(p);
 }
 
-// The first media message: the channel is on.
+// Media flows: the channel is on.
 void turn_on(Pass& p) {
   p.on = true;
   p.phase = Phase::kMedia;
@@ -154,14 +156,18 @@ void turn_on(Pass& p) {
   log_admin("CH [%d]: RTMP Input is ON\n", p.n);
 }
 
-void log_decoder_setup(Pass& p, const RtmpMessage& m) {
-  if (m.type == kRtmpVideo && !p.logged_avc && rtmp_is_avc_sequence_header(m.body, m.length)) {
+// Logs the decoder set-up once per connection; true when m carries one.
+bool log_decoder_setup(Pass& p, const RtmpMessage& m) {
+  if (m.type == kRtmpVideo && rtmp_is_avc_sequence_header(m.body, m.length)) {
+    if (p.logged_avc) return true;
     p.logged_avc = true;
     // As kept for players: behind a 12-byte chunk header.
     log_admin("CH [%d] Get SPS and PPS Stream [%d] bytes\n", p.n, static_cast<int>(m.length + 12));
+    return true;
   }
   RtmpAacInfo aac;
-  if (m.type == kRtmpAudio && !p.logged_aac && rtmp_aac_sequence_header(m.body, m.length, aac)) {
+  if (m.type == kRtmpAudio && rtmp_aac_sequence_header(m.body, m.length, aac)) {
+    if (p.logged_aac) return true;
     p.logged_aac = true;
     const uint8_t* b = m.body;
     log_admin("CH [%d] Audio Channel No [%d], Sample Frequency Index [%d]\n", p.n, aac.channels, aac.freq_index);
@@ -170,15 +176,21 @@ void log_decoder_setup(Pass& p, const RtmpMessage& m) {
                 b[5], b[6]);
     else
       log_admin("CH [%d] Audio Config = [0x%x 0x%x 0x%x 0x%x]\n", p.n, b[0], b[1], b[2], b[3]);
+    return true;
   }
+  return false;
 }
 
 void on_media(Pass& p, const RtmpMessage& m) {
   if (m.length == 0) return;
-  if (!p.on) turn_on(p);
-  log_decoder_setup(p, m);
+  const bool setup = log_decoder_setup(p, m);
   p.flv.media(m, p.flv_bytes);
   flush_flv(p);
+  // On with the first media after the sequence headers: its tag completes theirs, so
+  // the channel's set-up is published before a player can come. Audio may come first
+  // (a server sends the video's header with its next keyframe): while an announced H.264
+  // stream's header is still to come, audio leaves the channel off.
+  if (!p.on && !setup && (m.type != kRtmpAudio || p.logged_avc || !p.avc_announced)) turn_on(p);
 }
 
 void on_user_control(Pass& p, const RtmpMessage& m) {

@@ -2,7 +2,8 @@
 // loopback port with a configuration of the test's own, ffmpeg publishes a short looped
 // clip to it, and a channel rtmp://127.0.0.1:PORT/live/NAME pulls it. kestrix_ringdump
 // dumps the channel's FLV tag ring, which must play as H.264 and AAC; the real server
-// must turn the channel on, and on again after nginx was killed and started anew.
+// must turn the channel on, and on again after nginx was killed and started anew, and
+// serve it to HTTP players as FLV and as TS.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -150,6 +151,7 @@ TEST_F(RtmpInput, ReconnectsAfterTheServerIsGone) {
   s.set("channel_reconnection_interval", "1");
   kxt::spit(s.path("channel_definition.xml"), channel_xml(nginx_->url("news")));
   ASSERT_TRUE(s.start());
+  ASSERT_TRUE(s.wait_file("log/system.log", "HTTP Server Starting", 30000)) << s.output();
   auto admin = [&s] { return s.file("log/admin_system.log"); };
   ASSERT_TRUE(s.wait_file("log/admin_system.log", "CH [1]: RTMP Input is ON\n", 40000)) << admin() << nginx_->log();
 
@@ -163,6 +165,15 @@ TEST_F(RtmpInput, ReconnectsAfterTheServerIsGone) {
   ASSERT_TRUE(kxt::wait_until([&] { return count_of(admin(), "CH [1]: RTMP Input is ON\n") >= 2; }, 60000))
       << admin() << nginx_->log();
   EXPECT_EQ(count_of(admin(), "CH [1] : RTMP Channel Closed\n"), 0) << admin();
+
+  // Players get the pulled stream over HTTP, as FLV and as TS made from its tags.
+  for (const std::string path : {"/1.ch", "/1.ch?muxer=ts"}) {
+    const std::string url = "http://127.0.0.1:" + std::to_string(s.http_port) + path;
+    const std::string probe =
+        kxt::run_tool({"ffprobe", "-v", "error", "-show_entries", "stream=codec_name", "-of", "csv=p=0", url}, 60000);
+    EXPECT_NE(probe.find("h264"), std::string::npos) << path << ": " << probe << admin() << s.file("log/system.log");
+    EXPECT_NE(probe.find("aac"), std::string::npos) << path << ": " << probe;
+  }
   EXPECT_EQ(s.stop(), 0);
 }
 
