@@ -60,11 +60,16 @@ Bytes command(std::initializer_list<double> numbers, const char* name, const cha
   return Bytes(buf, buf + w.size());
 }
 
-// The server: the n-th connection plays the stream when n is in `serving`, and answers
-// play with StreamNotFound otherwise.
+const Bytes kAvc = {0x17, 0x00, 0, 0, 0, 0x01, 0x64, 0x00, 0x1F, 0xFF, 0xE1, 0x00, 0x04, 0x67, 0x64, 0x00,
+                   0x1F, 0x01, 0x00, 0x04, 0x68, 0xEE, 0x3C, 0x80};
+
+// The server: the first connection's play gets StreamNotFound unless audio_first, the
+// others play a video frame per turn. With audio_first every connection plays at once:
+// metadata naming H.264, the AAC header and audio frames, and the H.264 header and
+// video only once video() was called.
 class ScriptedServer {
  public:
-  ScriptedServer() {
+  explicit ScriptedServer(bool audio_first = false) : audio_first_(audio_first) {
     kx::tcp_listen("127.0.0.1", 0, 8, listen_);
     port_ = kx::local_port(listen_.fd());
     stop_tok_.on(stop_);
@@ -80,6 +85,7 @@ class ScriptedServer {
     return got_;
   }
   int connections() const { return conns_.load(); }
+  void video() { video_.store(1); }
 
  private:
   struct Conn {
@@ -87,7 +93,26 @@ class ScriptedServer {
     int no;
     int fd;
     bool playing = false;
+    bool video_sent = false;
   };
+
+  // A video frame each turn, in one send of its own; audio while video is held back.
+  bool send_turn(Conn& c, uint32_t& ts) {
+    Bytes out;
+    if (audio_first_ && !video_.load()) {
+      Bytes a = {0xAF, 0x01};
+      a.resize(100, 0x22);
+      kx::rtmp_append_message(out, {1, 4, 23, kx::kRtmpAudio, 0}, a.data(), a.size(), kChunk);
+    } else {
+      if (!c.video_sent) kx::rtmp_append_message(out, {0, 6, ts, kx::kRtmpVideo, kStreamId}, kAvc.data(), kAvc.size(), kChunk);
+      c.video_sent = true;
+      Bytes v = {uint8_t(ts % 1000 == 0 ? 0x17 : 0x27), 0x01, 0, 0, 0};
+      v.resize(300, 0x11);
+      kx::rtmp_append_message(out, {1, 6, 40, kx::kRtmpVideo, 0}, v.data(), v.size(), kChunk);
+    }
+    ts += 40;
+    return kx::send_all(c.fd, out.data(), out.size(), 5000);
+  }
 
   void run() {
     while (!stop_.load()) {
@@ -112,15 +137,7 @@ class ScriptedServer {
         const long n = kx::recv_some(fd, buf, sizeof buf, 0);
         if (n <= 0 || !feed(reader, c, buf, static_cast<std::size_t>(n))) return;
       }
-      if (c.playing) {
-        // A video frame each turn, in one send of its own.
-        Bytes v = {uint8_t(ts % 1000 == 0 ? 0x17 : 0x27), 0x01, 0, 0, 0};
-        v.resize(300, 0x11);
-        Bytes out;
-        kx::rtmp_append_message(out, {1, 6, 40, kx::kRtmpVideo, 0}, v.data(), v.size(), kChunk);
-        ts += 40;
-        if (!kx::send_all(fd, out.data(), out.size(), 5000)) return;
-      }
+      if (c.playing && !send_turn(c, ts)) return;
     }
   }
 
@@ -173,19 +190,24 @@ class ScriptedServer {
       body.insert(body.end(), id, id + w.size());
       kx::rtmp_append_message(out, kx::rtmp_form::command(0), body.data(), body.size(), kChunk);
     } else if (g.name == "play") {
-      const bool serve = c.no >= 1;
+      const bool serve = c.no >= 1 || audio_first_;
       const Bytes b = command({0}, "onStatus", serve ? "NetStream.Play.Start" : "NetStream.Play.StreamNotFound");
       kx::rtmp_append_message(out, kx::rtmp_form::status(kStreamId), b.data(), b.size(), kChunk);
-      if (serve) {
-        const Bytes avc = {0x17, 0x00, 0, 0, 0, 0x01, 0x64, 0x00, 0x1F, 0xFF, 0xE1, 0x00, 0x04, 0x67, 0x64, 0x00,
-                           0x1F, 0x01, 0x00, 0x04, 0x68, 0xEE, 0x3C, 0x80};
-        kx::rtmp_append_message(out, {0, 6, 0, kx::kRtmpVideo, kStreamId}, avc.data(), avc.size(), kChunk);
-        c.playing = true;
+      if (serve && audio_first_) {
+        uint8_t buf[256];
+        kx::Amf0Writer w(buf, sizeof buf);
+        w.string("onMetaData").begin_ecma_array(0).prop("videocodecid", 7.0).prop("audiocodecid", 10.0).end_object();
+        kx::rtmp_append_message(out, kx::rtmp_form::data(), buf, static_cast<std::size_t>(w.size()), kChunk);
+        const Bytes aac = {0xAF, 0x00, 0x12, 0x10};
+        kx::rtmp_append_message(out, {0, 4, 0, kx::kRtmpAudio, kStreamId}, aac.data(), aac.size(), kChunk);
       }
+      c.playing = serve;
     }
     return out.empty() || kx::send_all(c.fd, out.data(), out.size(), 5000);
   }
 
+  const bool audio_first_;
+  std::atomic<int> video_{0};
   kx::Socket listen_;
   int port_ = 0;
   std::atomic<int> stop_{0};
@@ -208,11 +230,24 @@ class RtmpPull : public ::testing::Test {
     ch->def.nChannel_No = kChannelNo;
     ch->def.nURL_Count = 1;
     ch->rt.has_sources = true;
+  }
+  // The scripted server and the channel's source on it; then the channel's input.
+  void start(bool audio_first) {
+    server = std::make_unique<ScriptedServer>(audio_first);
     kx::Source_URL_Info& s = ch->rt.src[0];
     s.type = kx::kSrcRtmp;
     s.host = "127.0.0.1";
-    s.port = server.port();
+    s.port = server->port();
     s.path = "live/stream1";
+    ch->rt.nThread_Finished.store(0);
+    thread = kx::create_thread(kx::IPTV_Channel_DataThread, new std::shared_ptr<kx::Channel_Info>(ch));
+    ASSERT_NE(thread, nullptr);
+  }
+  void stop() {
+    ch->rt.nStop.store(1);
+    ASSERT_TRUE(kxt::wait_until([&] { return ch->rt.nThread_Finished.load() == 1; }, 10000));
+    EXPECT_TRUE(kx::join_thread(thread, 5000));
+    thread = nullptr;
   }
   void TearDown() override {
     if (thread) {
@@ -226,15 +261,14 @@ class RtmpPull : public ::testing::Test {
     return n;
   }
 
-  ScriptedServer server;
+  std::unique_ptr<ScriptedServer> server;
   std::shared_ptr<kx::Channel_Info> ch;
   kx::ThreadRecord* thread = nullptr;
 };
 
 TEST_F(RtmpPull, NotFoundReconnectsThenPlaysWithKeepAlivesAndAcks) {
-  ch->rt.nThread_Finished.store(0);
-  thread = kx::create_thread(kx::IPTV_Channel_DataThread, new std::shared_ptr<kx::Channel_Info>(ch));
-  ASSERT_NE(thread, nullptr);
+  start(false);
+  ScriptedServer& server = *this->server;
   // Served on the second connection: on, with the decoder set-up, a keep-alive and an ack.
   auto seen = [&](uint8_t type, uint16_t event) {
     for (const Got& g : server.got())
@@ -247,10 +281,7 @@ TEST_F(RtmpPull, NotFoundReconnectsThenPlaysWithKeepAlivesAndAcks) {
     return ch->rt.nChannel_Status.load() == kx::kStatusOn && s && !s->avc_header.empty() &&
            seen(kx::kRtmpUserControl, 0) && seen(kx::kRtmpAck, 0);
   }, 30000)) << server.connections();
-  ch->rt.nStop.store(1);
-  ASSERT_TRUE(kxt::wait_until([&] { return ch->rt.nThread_Finished.load() == 1; }, 10000));
-  EXPECT_TRUE(kx::join_thread(thread, 5000));
-  thread = nullptr;
+  stop();
 
   const std::vector<Got> got = server.got();
   for (int conn = 0; conn < 2; ++conn) {
@@ -274,6 +305,27 @@ TEST_F(RtmpPull, NotFoundReconnectsThenPlaysWithKeepAlivesAndAcks) {
       EXPECT_GE(g.value, kWindow);
     }
   }
+}
+
+// A server that sends audio ahead of the H.264 header the metadata announced: the channel
+// stays off on audio alone, and turns on with the video, its set-up already published.
+TEST_F(RtmpPull, AnnouncedVideoIsWaitedForBeforeTurningOn) {
+  start(true);
+  ASSERT_TRUE(kxt::wait_until([&] {
+    kx::RealBufferPtr slots = ch->rt.flv_ring();
+    return slots && slots->commits() >= 20;
+  }, 30000));
+  EXPECT_NE(ch->rt.nChannel_Status.load(), kx::kStatusOn);  // 20 audio tags stored, still off
+  kx::DecoderSetupPtr s = ch->rt.setup();
+  ASSERT_TRUE(s);
+  EXPECT_FALSE(s->aac_config.empty());
+  EXPECT_TRUE(s->avc_header.empty());
+  server->video();
+  ASSERT_TRUE(kxt::wait_until([&] { return ch->rt.nChannel_Status.load() == kx::kStatusOn; }, 30000));
+  s = ch->rt.setup();
+  ASSERT_TRUE(s);
+  EXPECT_FALSE(s->avc_header.empty());  // published before the channel turned on
+  stop();
 }
 
 }  // namespace
