@@ -62,6 +62,9 @@ const KeyDef kKeys[kKeyCount] = {
     // Seconds a live player waits through a source outage (reconnect, failover); 0 ends it
     // at once.
     {"player_source_wait", KeyKind::Int, "30", 30},
+    // When set, an encoder may publish only with "?key=" and this value in its stream name;
+    // empty: any encoder may publish to an rtmpencoder channel.
+    {"rtmp_publish_key", KeyKind::Text, "", 0},
 };
 
 Published<Config> g_config{std::make_shared<const Config>(Config::defaults())};

@@ -19,6 +19,7 @@ enum class Key : int {
   player_try_connection_no, restart, root_ip, channel_off_video_path, time_expired_video_path,
   unregistered_user_video_path, authorized_channel_video_path, videopath, picturepath,
   runningtextpath, plugin_command_path, transcoder_path, player_source_wait,
+  rtmp_publish_key,
   count
 };
 constexpr int kKeyCount = static_cast<int>(Key::count);

@@ -136,7 +136,7 @@ std::string format_configuration(const Config& c) {
     w.text(k);
   // Keys outside the traditional order, kept so a save loses nothing.
   for (Key k : {Key::restart, Key::time_expired_video_path, Key::unregistered_user_video_path,
-                Key::authorized_channel_video_path, Key::plugin_command_path})
+                Key::authorized_channel_video_path, Key::plugin_command_path, Key::rtmp_publish_key})
     w.if_set(k);
   w.when(Key::player_source_wait, false);
   w.guard_left_out();

@@ -17,7 +17,7 @@
 #include "core/os/time.h"
 #include "core/text.h"
 #include "http/head_gate.h"
-#include "http/http_auth.h"
+#include "players/player_checks.h"
 #include "subscribers/auth.h"
 #include "subscribers/blacklist.h"
 #include "subscribers/filters.h"

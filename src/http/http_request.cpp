@@ -1,7 +1,5 @@
 #include "http/http_request.h"
 
-#include <sys/stat.h>
-
 #include <cctype>
 #include <cstdarg>
 #include <climits>
@@ -9,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "catalogue/base64.h"
 #include "core/text.h"
 #include "http/http_server.h"
 
@@ -44,41 +41,6 @@ std::string format(const char* fmt, ...) {
 }
 
 bool is_control(unsigned char c) { return c < 0x20 || c == 0x7f; }
-
-std::string_view cut_at_blank(std::string_view text) {
-  const std::size_t sp = text.find(' ');
-  return sp == std::string_view::npos ? text : text.substr(0, sp);
-}
-
-// Position of the value of key ("key=") in text, the key counting only right after '?', '&'
-// or ':' (or one of the characters of also: the configured credential separators); npos
-// when absent. Searching starts at from.
-std::size_t find_key_value(std::string_view text, std::string_view key, std::size_t from = 0,
-                           std::string_view also = {}) {
-  for (std::size_t p = text.find(key, from); p != std::string_view::npos; p = text.find(key, p + 1)) {
-    if (p == 0) continue;
-    const char before = text[p - 1];
-    if (before != '?' && before != '&' && before != ':' && also.find(before) == std::string_view::npos) continue;
-    const std::size_t eq = p + key.size();
-    if (eq < text.size() && text[eq] == '=') return eq + 1;
-  }
-  return std::string_view::npos;
-}
-
-// The credential value starting at v: up to the first sep1, failing that sep2, failing
-// that "%26", failing that the end.
-std::string_view credential_value(std::string_view text, std::size_t v, char sep1, char sep2) {
-  std::string_view rest = text.substr(v);
-  std::size_t end = rest.find(sep1);
-  if (end == std::string_view::npos) end = rest.find(sep2);
-  if (end == std::string_view::npos) end = rest.find("%26");
-  if (end == std::string_view::npos) end = rest.size();
-  return rest.substr(0, end);
-}
-
-std::string bounded(std::string_view v, std::size_t cap) {
-  return std::string(v.substr(0, cap > 0 ? std::min(v.size(), cap - 1) : 0));
-}
 
 // Decimal digits only, at most 18 of them; false otherwise.
 bool parse_count(std::string_view digits, int64_t& out) {
@@ -140,18 +102,6 @@ constexpr ExtRule kExtRules[] = {
 HeadState head_state(std::string_view held) {
   if (held.size() > kHeadLimit) return HeadState::kTooLong;
   return held.find("\r\n\r\n") != std::string_view::npos ? HeadState::kDone : HeadState::kMore;
-}
-
-bool header_value(std::string_view head, std::string_view name, std::string_view& value) {
-  for (std::size_t p = head.find("\r\n"); p != std::string_view::npos; p = head.find("\r\n", p + 2)) {
-    std::string_view line = head.substr(p + 2);
-    if (!iequal_prefix(line, name) || line.size() <= name.size() || line[name.size()] != ':') continue;
-    line.remove_prefix(name.size() + 1);
-    const std::size_t eol = line.find("\r\n");
-    value = trim_blanks(eol == std::string_view::npos ? line : line.substr(0, eol));
-    return true;
-  }
-  return false;
 }
 
 int parse_request_line(std::string_view head, RequestLine& out) {
@@ -231,103 +181,6 @@ PathClass classify_path(std::string_view path) {
   }
   pc.name.assign(path);
   return pc;
-}
-
-// ---- query values and credentials ----
-
-bool query_value(std::string_view text, std::string_view key, std::string& out, std::size_t cap) {
-  out.clear();
-  text = cut_at_blank(text);
-  const std::size_t v = find_key_value(text, key);
-  if (v == std::string_view::npos) return false;
-  std::string_view rest = text.substr(v);
-  std::size_t end = rest.find('&');
-  if (end == std::string_view::npos) end = rest.find(':');
-  if (end == std::string_view::npos) end = rest.size();
-  out = bounded(rest.substr(0, end), cap);
-  return true;
-}
-
-int parse_query_credentials(std::string_view query, char sep1, char sep2, std::string& user,
-                            std::string& password, std::string& mac) {
-  user.clear();
-  password.clear();
-  mac.clear();
-  query = cut_at_blank(query);
-  int found = 0;
-  const char seps[2] = {sep1, sep2};
-  const std::string_view also(seps, 2);
-  const std::size_t u = find_key_value(query, "u", 0, also);
-  if (u != std::string_view::npos) {
-    const std::size_t p = find_key_value(query, "p", u, also);
-    if (p != std::string_view::npos) {
-      // "p=" follows the separator that ends the user; that separator comes at or after
-      // the user's first character, since a key right after "u=" is never one.
-      const std::size_t user_end = p - 3;
-      user = bounded(query.substr(u, user_end - u), kUserCap + 1);
-      password = bounded(credential_value(query, p, sep1, sep2), kPasswordCap + 1);
-      found = 1;
-    }
-  }
-  const std::size_t m = find_key_value(query, "m", 0, also);
-  if (m != std::string_view::npos) mac = bounded(credential_value(query, m, sep1, sep2), kMacCap + 1);
-  return found;
-}
-
-int parse_basic_credentials(std::string_view value, std::string& user, std::string& password) {
-  user.clear();
-  password.clear();
-  const std::size_t eol = value.find("\r\n");
-  if (eol != std::string_view::npos) value = value.substr(0, eol);
-  std::string plain;
-  if (!base64_decode(trim_blanks(value), plain, Base64Skip::whitespace, 512)) return 0;
-  if (plain.find('\0') != std::string::npos) return 0;
-  std::size_t sep = plain.find("%3A");
-  std::size_t skip = 3;
-  if (sep == std::string::npos) {
-    sep = plain.find(':');
-    skip = 1;
-  }
-  if (sep == std::string::npos) return 0;
-  user = bounded(std::string_view(plain).substr(0, sep), kUserCap + 1);
-  password = bounded(std::string_view(plain).substr(sep + skip), kPasswordCap + 1);
-  return 1;
-}
-
-namespace {
-bool basic_from_head(std::string_view head, Credentials& out) {
-  std::string_view value;
-  if (!header_value(head, "Authorization", value)) return false;
-  if (!iequal_prefix(value, "Basic ")) return false;
-  return parse_basic_credentials(value.substr(6), out.user, out.password) == 1;
-}
-}  // namespace
-
-void extract_credentials(std::string_view path, std::string_view head, char sep1, char sep2,
-                         Credentials& out) {
-  out = Credentials();
-  query_value(path, "token", out.token, kTokenCap);
-  if (path.find('?') == std::string_view::npos) {
-    basic_from_head(head, out);
-    out.source = kCredFromHeader;
-    return;
-  }
-  if (find_key_value(cut_at_blank(path), "token") != std::string_view::npos) {
-    out.has_token = true;
-    out.source = kCredFromQuery;
-    return;
-  }
-  const char seps[2] = {sep1, sep2};
-  if (find_key_value(cut_at_blank(path), "u", 0, std::string_view(seps, 2)) != std::string_view::npos) {
-    parse_query_credentials(path, sep1, sep2, out.user, out.password, out.mac);
-    out.source = kCredFromQuery;
-    return;
-  }
-  out.source = basic_from_head(head, out) ? kCredFromHeader : kCredFromQuery;
-}
-
-bool credentials_fit(const Credentials& c) {
-  return c.user.size() < kUserCap && c.password.size() < kPasswordCap && c.mac.size() < kMacCap;
 }
 
 // ---- byte ranges ----
@@ -463,28 +316,6 @@ std::string http_answer_416(int64_t size, bool http11) {
   const std::string range = size < 0 ? std::string() : format("Content-Range: bytes */%lld\r\n", static_cast<long long>(size));
   return format("%s 416 Requested Range Not Satisfiable\r\n%s%sContent-Length: 0\r\nConnection: close\r\n\r\n",
                 http11 ? "HTTP/1.1" : "HTTP/1.0", kDateServer, range.c_str());
-}
-
-// ---- files ----
-
-int resolve_request_file(const std::string& root, std::string_view name, std::string& out) {
-  out.clear();
-  if (name.empty() || name.size() > 1024) return 0;
-  for (char c : name)
-    if (c == '\0' || is_control(static_cast<unsigned char>(c))) return 0;
-  char real_root[PATH_MAX];
-  if (!::realpath(root.c_str(), real_root)) return 0;
-  std::string joined = root + "/" + std::string(name);
-  char real[PATH_MAX];
-  if (!::realpath(joined.c_str(), real)) return 0;
-  std::string prefix = real_root;
-  if (prefix.empty() || prefix.back() != '/') prefix += '/';
-  const std::string resolved = real;
-  if (resolved.compare(0, prefix.size(), prefix) != 0) return 0;
-  struct stat st{};
-  if (::stat(real, &st) != 0 || !S_ISREG(st.st_mode)) return 0;
-  out = resolved;
-  return 1;
 }
 
 }  // namespace kx

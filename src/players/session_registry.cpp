@@ -78,7 +78,7 @@ int player_watchdog_pass(SessionList& players, const char* server) {
   return static_cast<int>(lines.size());
 }
 
-SessionRegistry::SessionRegistry(const char* server) {
+SessionRegistry::SessionRegistry(const char* server, bool periodic) : periodic_(periodic) {
   std::snprintf(server_, sizeof server_, "%s", server);
   for (std::size_t i = 0; server_[i] != '\0'; ++i)
     lower_[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(server_[i])));
@@ -276,7 +276,8 @@ void SessionRegistry::release_loop() {
     if (draining_.load()) break;
     wake_.clear();  // the loop condition sees a stop that comes after this
     const bool forced = force_sweep_.exchange(0) != 0;
-    if (--countdown <= 0 || waiting_release() > kSweepAtCount || forced) {
+    const bool due = periodic_ && --countdown <= 0;
+    if (due || waiting_release() > kSweepAtCount || forced) {
       countdown = kSweepEverySeconds;
       release_pass(50);
     }

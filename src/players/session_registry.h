@@ -35,7 +35,9 @@ void user_left(PlayerSession& s);
 class SessionRegistry {
  public:
   // server names the server in the log lines ("HTTP"); its lower-case form is used too.
-  explicit SessionRegistry(const char* server);
+  // A periodic registry also frees its finished sessions every few seconds; otherwise a
+  // pass runs only above 100 waiting, when forced, and at stop.
+  explicit SessionRegistry(const char* server, bool periodic = true);
   ~SessionRegistry();
   SessionRegistry(const SessionRegistry&) = delete;
   SessionRegistry& operator=(const SessionRegistry&) = delete;
@@ -89,6 +91,7 @@ class SessionRegistry {
   // Joins the threads of s and frees it when both are done; true when freed.
   bool try_free(PlayerSession& s, int64_t join_ms);
 
+  const bool periodic_;
   char server_[16] = {};
   char lower_[16] = {};
   SessionList online_;

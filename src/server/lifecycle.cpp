@@ -16,6 +16,7 @@
 #include "core/os/file.h"
 #include "core/os/time.h"
 #include "http/http_server.h"
+#include "rtmp/rtmp_server.h"
 #include "ingest/channel_table.h"
 #include "ingest/input.h"
 #include "rtmp/rtmp_input.h"
@@ -40,8 +41,6 @@ Service g_monitor{"System Monitor Server", "Start to Close System Monitor Server
                   "System Monitor Server Closed...\n", system_monitor_main};
 Service g_apps_server{"HTTP APPS Server", "Start to Close HTTP APPS Server...\n",
                       "HTTP APPS Server Closed...\n"};
-Service g_rtmp_server{"RTMP Streaming Server", "Start to Close RTMP Steaming Server...\n",
-                      "RTMP Streaming Server Closed...\n"};
 Service g_rtsp_server{"RTSP Streaming Server", "Start to Close RTSP Steaming Server...\n",
                       "RTSP Streaming Server Closed...\n"};
 Service g_channel_log_server{"Channel Log Server", "Start to Close Channel Log Server...\n",

@@ -16,10 +16,9 @@ enum ShutdownType { kRestartShutdown = 2, kFinalShutdown = 3 };
 
 extern Mutex g_multicast_stop_lock;  // holds the multicast server until shutdown
 
-// The service threads of this folder; the channel reader (ingest) and the HTTP streaming
-// server (http) keep theirs beside their routines.
-extern Service g_panel_server, g_management, g_monitor, g_apps_server, g_rtmp_server,
-    g_rtsp_server, g_channel_log_server, g_multicast_server;
+// The service threads of this folder; the channel reader (ingest) and the HTTP and RTMP
+// streaming servers (http, rtmp) keep theirs beside their routines.
+extern Service g_panel_server, g_management, g_monitor, g_apps_server, g_rtsp_server, g_channel_log_server, g_multicast_server;
 
 // start-up: 1 success, 0 failure, -1 a channel definition could not be read.
 int piaKestrix_Init(int type);

@@ -167,6 +167,7 @@ const DefaultRow kDefaults[] = {
     {Key::plugin_command_path, "", 0},
     {Key::transcoder_path, "ffmpeg.exe", 0},
     {Key::player_source_wait, "30", 30},
+    {Key::rtmp_publish_key, "", 0},
 };
 static_assert(std::size(kDefaults) == kKeyCount, "one row per key");
 

@@ -207,5 +207,40 @@ TEST(SessionRegistry, DrainAtStopEndsAndFreesEverySession) {
   g_rig.registry = nullptr;
 }
 
+// A registry that frees only in bulk (the RTMP server's) leaves 100 finished sessions
+// waiting past the periodic sweep's interval, frees them all once the 101st arrives, and
+// frees whatever is left at stop.
+TEST(SessionRegistry, BulkRegistryFreesAbove100WaitingOrAtStop) {
+  SessionRegistry r("RTMP", false);
+  g_freed.store(0);
+  ASSERT_TRUE(r.start());
+  auto finished = [&] {
+    auto* s = new CountedSession;
+    r.session_created();
+    s->data_state.store(kSlotJoined);
+    s->cmd_state.store(kSlotFinished);
+    ThreadRecord* t = create_thread(returns_at_once, nullptr, "test");
+    if (t == nullptr) {
+      r.session_dropped();
+      delete s;
+      return false;
+    }
+    s->cmd_thread.store(t);
+    r.release(*s);
+    return true;
+  };
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(finished());
+  // Longer than the periodic registries' sweep: nothing may be freed meanwhile.
+  EXPECT_FALSE(kxt::wait_until([] { return g_freed.load() > 0; }, 9000));
+  EXPECT_EQ(r.waiting_release(), 100);
+  ASSERT_TRUE(finished());
+  EXPECT_TRUE(kxt::wait_until([] { return g_freed.load() == 101; }, 30000));
+
+  ASSERT_TRUE(finished());
+  r.stop_and_drain(60000);
+  EXPECT_EQ(g_freed.load(), 102);
+  EXPECT_EQ(r.live_sessions(), 0);
+}
+
 }  // namespace
 }  // namespace kx

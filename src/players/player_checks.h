@@ -1,4 +1,4 @@
-// The user checks the HTTP command thread asks for when user authorisation is on.
+// The user checks a streaming command thread (HTTP, RTMP) asks for when user authorisation is on.
 #pragma once
 #include <string>
 

@@ -1,4 +1,4 @@
-#include "http/http_auth.h"
+#include "players/player_checks.h"
 
 #include "players/player_session.h"
 #include "subscribers/auth.h"
