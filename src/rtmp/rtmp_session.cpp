@@ -2,6 +2,8 @@
 // messages and answers its commands until the peer leaves, a refusal closes the
 // connection, a play's data thread is joined by the peer's end, or a publisher's socket
 // comes back from its channel's input.
+#include <sys/socket.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -20,6 +22,7 @@ namespace {
 
 constexpr int kReadIdleMs = 30000;  // a peer silent this long before it streams is dropped
 constexpr std::size_t kReadBlock = 4096;
+constexpr int kLingerMs = 2000;  // how long a refused peer is given to read the answer
 
 bool cmd_stopped(const void* arg) {
   return static_cast<const RtmpSession*>(arg)->stop.load() != 0 || !rtmp_server_running();
@@ -127,6 +130,21 @@ void message_loop(RtmpCmd& c, std::vector<uint8_t> surplus) {
   }
 }
 
+// After a refusal: the answer is on its way, and closing with unread bytes from the peer
+// would reset the connection and could lose it. The sending side is closed first and
+// what the peer still sends is read and dropped, briefly.
+void close_gently(RtmpCmd& c) {
+  if (c.fd < 0 || ::shutdown(c.fd, SHUT_WR) != 0) return;
+  StopToken stop;
+  stop.when(cmd_stopped, &c.s);
+  const Deadline until = Deadline::after(kLingerMs);
+  uint8_t buf[kReadBlock];
+  while (wait_readable(c.fd, stop, until) == Wait::kReady) {
+    const long n = recv_some(c.fd, buf, sizeof buf, 0);
+    if (n == 0 || n == -1) return;
+  }
+}
+
 void run_session(RtmpCmd& c) {
   StopToken stop;
   stop.when(cmd_stopped, &c.s);
@@ -138,6 +156,7 @@ void run_session(RtmpCmd& c) {
   }
   c.reader = std::make_unique<RtmpChunkReader>();
   message_loop(c, std::move(surplus));
+  if (c.close && !c.data_started) close_gently(c);
 }
 
 }  // namespace

@@ -42,7 +42,7 @@ TEST(CatalogueFiles, PlainDemoIsScrambledKeptAndReloadedUnchanged) {
   EXPECT_NE(log.find("System Message: There are [2] users in the Database\n"), std::string::npos);
   EXPECT_NE(log.find("Encrypt the old user profile to advanced encrypted user profile\n"), std::string::npos);
   EXPECT_NE(log.find("Encrypt the old channel definition.xml to encrypted xml\n"), std::string::npos);
-  EXPECT_NE(log.find("There are 2 active channels...\n"), std::string::npos);
+  EXPECT_NE(log.find("There are 3 active channels...\n"), std::string::npos);
 
   std::string channels = s.file("channel_definition.xml");
   std::string users = s.file("users/user_profile.xml");
@@ -64,7 +64,7 @@ TEST(CatalogueFiles, PlainDemoIsScrambledKeptAndReloadedUnchanged) {
   EXPECT_EQ(s.file("users/user_profile.xml"), users);
   log = s.file("log/system.log");
   EXPECT_NE(log.find("There are [2] users in the Database\n"), std::string::npos);
-  EXPECT_NE(log.find("There are 2 active channels...\n"), std::string::npos);
+  EXPECT_NE(log.find("There are 3 active channels...\n"), std::string::npos);
   EXPECT_EQ(log.find("Encrypt the old"), std::string::npos);
 }
 

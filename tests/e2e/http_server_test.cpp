@@ -205,9 +205,11 @@ TEST_F(HttpServer, RefusalsAreAnswered) {
   start();
   // The demo's UDP channel gets no input here, so it is off; with no substitute: 503.
   EXPECT_EQ(status("/1.ch"), "503");
-  // Past the last channel: the last one, the demo's looping folder channel, which is on
-  // (asked with HEAD so the answer is the header alone).
-  EXPECT_EQ(status("/9.ch", {"-I"}), "200");
+  // The demo's looping folder channel is on (asked with HEAD so the answer is the header
+  // alone); past the last channel is the last one, the demo's encoder channel, which no
+  // encoder feeds here: off.
+  EXPECT_EQ(status("/2.ch", {"-I"}), "200");
+  EXPECT_EQ(status("/9.ch", {"-I"}), "503");
   EXPECT_EQ(status("/0.ch", {"-I"}), "503");
   EXPECT_EQ(status("/ch1.m3u8"), "503");  // HLS output is not given yet
   // An unknown token refuses the request, whatever else the query holds.
@@ -322,9 +324,9 @@ TEST_F(HttpServer, ConnectionLineNamesTheServerPortAndTheDescriptorLimitIsRaised
   EXPECT_EQ(status("/" + kClip, {"-I"}), "200");
   EXPECT_TRUE(kxt::wait_until([&] { return log().find("Connects Kestrix Port[") != std::string::npos; }, 10000));
   EXPECT_EQ(last_value(log(), "Connects Kestrix Port["), std::to_string(s.http_port));
-  // Admission logs the count it leaves: the looping folder channel (the last, 2) holds one
-  // stream, and its end is logged with the player's address.
-  kxt::run_tool({"/bin/sh", "-c", "curl -s --max-time 2 -o /dev/null " + base + "/9.ch; exit 0"}, 20000);
+  // Admission logs the count it leaves: the looping folder channel (2) holds one stream,
+  // and its end is logged with the player's address.
+  kxt::run_tool({"/bin/sh", "-c", "curl -s --max-time 2 -o /dev/null " + base + "/2.ch; exit 0"}, 20000);
   EXPECT_TRUE(kxt::wait_until([&] { return log().find("The Total Connection is [1]\n") != std::string::npos; }, 10000))
       << log();
   EXPECT_TRUE(kxt::wait_until(
