@@ -35,7 +35,12 @@ class RtmpServer : public ::testing::Test {
     ASSERT_TRUE(s_.start());
     ASSERT_TRUE(s_.wait_file("log/system.log", "RTMP Server Starting", 30000)) << s_.output();
   }
-  void TearDown() override { s_.stop(); }
+  // A clean shutdown (a sanitizer's report would end the server otherwise), with every
+  // RTMP session drained.
+  void TearDown() override {
+    EXPECT_EQ(s_.stop(), 0) << s_.debug_output();
+    EXPECT_EQ(s_.debug_output().find("Sanitizer"), std::string::npos) << s_.debug_output();
+  }
 
   std::string syslog() { return s_.file("log/system.log"); }
 
