@@ -52,10 +52,6 @@ int channel_by_name(const MSK_IPTV_Channel_List& t, std::string_view name) {
   return 0;
 }
 
-// Live channels over RTMP need the live FLV tag view, which comes next.
-bool rtmp_live_output_ready() { return false; }
-ThreadRoutine live_routine() { return nullptr; }
-
 bool server_stopped(const void*) { return !rtmp_server_running(); }
 
 bool wait_on_demand(Channel_Info& ch) {
@@ -245,11 +241,6 @@ void play_live(RtmpCmd& c, const RtmpPlayName& pn, std::shared_ptr<Channel_Info>
     play_failed(c);
     return;
   }
-  if (!rtmp_live_output_ready()) {
-    log_sys("Session[%d]: CH[%d] live output over RTMP is not available in this build\n", c.no(), n);
-    play_failed(c);
-    return;
-  }
   char watching[32];
   std::snprintf(watching, sizeof watching, "%d.ch", n);
   set_field(s.watching, watching);
@@ -261,7 +252,7 @@ void play_live(RtmpCmd& c, const RtmpPlayName& pn, std::shared_ptr<Channel_Info>
     return;
   }
   log_sys("User [%s] watches CH[%d]\n", user.c_str(), n);
-  if (!start_data_thread(c, live_routine(), "RTMPDataThread")) c.close = true;
+  if (!start_data_thread(c, RTMPDataThread, "RTMPDataThread")) c.close = true;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/os/process.h"
 #include "support/harness.h"
 #include "support/rtmp_client.h"
 
@@ -21,7 +22,8 @@ const char* const kPublishKey = "k3y";
 class RtmpServer : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string u1 = std::to_string(kxt::free_port()), u3 = std::to_string(kxt::free_port());
+    udp_port_ = kxt::free_port();
+    const std::string u1 = std::to_string(udp_port_), u3 = std::to_string(kxt::free_port());
     // 1 and 3: UDP channels nothing feeds (off); 4 and 5: encoder channels.
     ASSERT_TRUE(kxt::spit(s_.path("channel_definition.xml"),
                           kxt::kXmlDecl + "<ch src=\"udp://@:" + u1 + "\" category=\"T\">One</ch>\r\n" +
@@ -38,6 +40,7 @@ class RtmpServer : public ::testing::Test {
   // A clean shutdown (a sanitizer's report would end the server otherwise), with every
   // RTMP session drained.
   void TearDown() override {
+    feed_.stop(2000);
     EXPECT_EQ(s_.stop(), 0) << s_.debug_output();
     EXPECT_EQ(s_.debug_output().find("Sanitizer"), std::string::npos) << s_.debug_output();
   }
@@ -55,8 +58,30 @@ class RtmpServer : public ::testing::Test {
     });
   }
 
+  // ffmpeg sends the demo clip, looped in real time, to channel 1's UDP port.
+  void feed_channel_1() {
+    ASSERT_TRUE(kxt::spawn_logged(feed_,
+                                  {"ffmpeg", "-nostdin", "-hide_banner", "-v", "error", "-re", "-stream_loop", "-1", "-i",
+                                   s_.path("media/sample.ts"), "-map", "0", "-c", "copy", "-f", "mpegts",
+                                   "udp://127.0.0.1:" + std::to_string(udp_port_) + "?pkt_size=1316"},
+                                  s_.path("feed.err")));
+    ASSERT_TRUE(s_.wait_file("log/admin_system.log",
+                             "CH [1]: Get UDP Packet from Port No [" + std::to_string(udp_port_) + "]\n", 30000))
+        << s_.file("log/admin_system.log") << kxt::slurp(s_.path("feed.err"));
+  }
+  std::string rtmp_url(const std::string& name) const {
+    return "rtmp://127.0.0.1:" + std::to_string(s_.rtmp_port) + "/live/" + name;
+  }
+
   kxt::Server s_;
+  kx::Process feed_;
+  int udp_port_ = 0;
 };
+
+std::string codecs(const std::string& url_or_file) {
+  return kxt::run_tool(
+      {"ffprobe", "-v", "error", "-show_entries", "stream=codec_name", "-of", "csv=p=0", url_or_file}, 60000);
+}
 
 std::string joined(const std::vector<std::string>& v) {
   std::string out;
@@ -176,8 +201,7 @@ TEST_F(RtmpServer, RealClientsPlayAFile) {
   ASSERT_NE(made, "<failed>");
   const std::string url =
       "rtmp://127.0.0.1:" + std::to_string(s_.rtmp_port) + "/live/clip.flv?u=root&p=kestrix";
-  const std::string streams = kxt::run_tool(
-      {"ffprobe", "-v", "error", "-show_entries", "stream=codec_name", "-of", "csv=p=0", url}, 60000);
+  const std::string streams = codecs(url);
   EXPECT_NE(streams.find("h264"), std::string::npos) << streams << syslog();
   EXPECT_NE(streams.find("aac"), std::string::npos) << streams;
 
@@ -192,8 +216,7 @@ TEST_F(RtmpServer, RealClientsPlayAFile) {
   kxt::run_tool({"rtmpdump", "-q", "-r", "rtmp://127.0.0.1:" + std::to_string(s_.rtmp_port) + "/live", "-y",
                  "clip.flv?u=root&p=kestrix", "-o", out},
                 60000);
-  const std::string dumped =
-      kxt::run_tool({"ffprobe", "-v", "error", "-show_entries", "stream=codec_name", "-of", "csv=p=0", out}, 30000);
+  const std::string dumped = codecs(out);
   EXPECT_NE(dumped.find("h264"), std::string::npos) << dumped;
   // Every player left and gave its slot back.
   EXPECT_TRUE(kxt::wait_until(
@@ -202,6 +225,42 @@ TEST_F(RtmpServer, RealClientsPlayAFile) {
         return kxt::count_of(log, "IPTV_PS_RTMP_DataThread_Enable_Connection [") >= 3 &&
                kxt::count_of(log, "IPTV_PS_RTMP_DataThread_Enable_Connection [") ==
                    kxt::count_of(log, "*** IPTV_RM_DataThread [") &&
+               kxt::last_number_after(log, "The no. of active players is [") == 0;
+      },
+      30000))
+      << syslog();
+}
+
+// Real clients play a live TS channel over RTMP: both streams are listed, a player takes
+// eight seconds of it without an error, and rtmpdump records it to a file ffprobe reads.
+// Every player leaves the channel's viewers and the server's slots as they were.
+TEST_F(RtmpServer, RealClientsPlayALiveChannel) {
+  feed_channel_1();
+  const std::string url = rtmp_url("1.ch?u=root&p=kestrix");
+  const std::string streams = codecs(url);
+  EXPECT_NE(streams.find("h264"), std::string::npos) << streams << syslog();
+  EXPECT_NE(streams.find("aac"), std::string::npos) << streams;
+
+  kxt::TempDir tmp;
+  const std::string err = tmp / "ffmpeg.err";
+  const std::string played = kxt::run_tool(
+      {"/bin/sh", "-c", "ffmpeg -nostdin -v error -i '" + url + "' -t 8 -c copy -f null - 2>'" + err + "'"}, 60000);
+  EXPECT_NE(played, "<failed>") << kxt::slurp(err);
+  EXPECT_EQ(kxt::slurp(err), "");
+
+  const std::string out = tmp / "live.flv";
+  kxt::run_tool({"rtmpdump", "-q", "--live", "--stop", "5", "-r", "rtmp://127.0.0.1:" + std::to_string(s_.rtmp_port) +
+                 "/live", "-y", "1.ch?u=root&p=kestrix", "-o", out},
+                60000);
+  const std::string dumped = codecs(out);
+  EXPECT_NE(dumped.find("h264"), std::string::npos) << dumped << syslog();
+  EXPECT_NE(dumped.find("aac"), std::string::npos) << dumped;
+
+  EXPECT_TRUE(kxt::wait_until(
+      [&] {
+        const std::string log = syslog();
+        return kxt::count_of(log, "RTMPDataThread [") >= 3 &&
+               kxt::count_of(log, "Start Video Streaming") == kxt::count_of(log, "Close Socket)") &&
                kxt::last_number_after(log, "The no. of active players is [") == 0;
       },
       30000))
