@@ -65,4 +65,40 @@ int adts_to_flv_audio(const uint8_t* p, int len, AudioFrameInfo& info, AacConfig
   return 1;
 }
 
+namespace {
+
+// Reads bits, most significant first; reading past the end sets overrun.
+struct BitReader {
+  const uint8_t* p;
+  std::size_t len;
+  std::size_t bit = 0;
+  bool overrun = false;
+  uint32_t get(int n) {
+    uint32_t v = 0;
+    for (int i = 0; i < n; ++i) {
+      uint32_t b = 0;
+      if (bit / 8 < len) b = (p[bit / 8] >> (7 - bit % 8)) & 1u;
+      else overrun = true;
+      v = (v << 1) | b;
+      ++bit;
+    }
+    return v;
+  }
+};
+
+}  // namespace
+
+bool aac_asc_fields(const uint8_t* asc, std::size_t len, AscFields& out) {
+  BitReader b{asc, len};
+  AscFields f;
+  f.object_type = static_cast<int>(b.get(5));
+  if (f.object_type == 31) f.object_type = 32 + static_cast<int>(b.get(6));
+  f.freq_index = static_cast<int>(b.get(4));
+  if (f.freq_index == 15) b.get(24);
+  f.channels = static_cast<int>(b.get(4));
+  if (b.overrun) return false;
+  out = f;
+  return true;
+}
+
 }  // namespace kx

@@ -1,6 +1,7 @@
 // Audio frame headers seen in MPEG-TS (ADTS for AAC, the MPEG audio header for MP1/2/3)
 // and what FLV needs from them: the audio tag byte and, for AAC, the sequence header.
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 namespace kx {
@@ -32,6 +33,16 @@ struct AacConfig {
   const uint8_t* asc() const { return body + 2; }
   int asc_len() const { return len > 2 ? len - 2 : 0; }
 };
+
+// The fields of an AudioSpecificConfig (ISO/IEC 14496-3): audio object type (5 bits, 31
+// escapes to 32 + 6 more), sampling-frequency index (4 bits, 15 is followed by a 24-bit
+// rate) and channel configuration (4 bits). false when the bytes end first.
+struct AscFields {
+  int object_type = 0;
+  int freq_index = 0;
+  int channels = 0;
+};
+bool aac_asc_fields(const uint8_t* asc, std::size_t len, AscFields& out);
 
 // Reads a 7-byte ADTS header or a 4-byte MPEG audio header at p. The layer bits tell
 // them apart (00 is AAC, MPEG-2 and MPEG-4 alike). 1 on success, 0 when p holds

@@ -1,5 +1,6 @@
 // FLV framing: the file header with its onMetaData script tag, and tag headers.
 #pragma once
+#include <cmath>
 #include <cstdint>
 #include <string>
 
@@ -17,6 +18,9 @@ constexpr int kFlvHeaderDurationOffset = 48;
 
 // The stream description an input gathers for its outputs. A codec id of -1 means "known
 // by name only": the name is written instead of the number.
+// A metadata number fit to keep: finite, not negative, not absurd; anything else is 0.
+inline double flv_meta_number(double v) { return std::isfinite(v) && v >= 0 && v < 1e9 ? v : 0; }
+
 struct StreamMeta {
   std::string video_codec, audio_codec;
   double width = 0, height = 0, framerate = 0;

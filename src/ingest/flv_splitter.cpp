@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "core/log.h"
+#include "formats/aac.h"
 #include "formats/amf0.h"
 #include "formats/flv.h"
 #include "formats/h264.h"
@@ -31,28 +32,6 @@ void put32(uint8_t* p, uint32_t v) {
   p[2] = static_cast<uint8_t>(v >> 8);
   p[3] = static_cast<uint8_t>(v);
 }
-
-// A metadata number fit to keep: finite, not negative, not absurd.
-double sane(double v) { return std::isfinite(v) && v >= 0 && v < 1e9 ? v : 0; }
-
-// Reads bits, most significant first, never past the end (missing bits read as 0).
-struct BitReader {
-  const uint8_t* p;
-  std::size_t len;
-  std::size_t bit = 0;
-  bool overrun = false;
-  uint32_t get(int n) {
-    uint32_t v = 0;
-    for (int i = 0; i < n; ++i) {
-      uint32_t b = 0;
-      if (bit / 8 < len) b = (p[bit / 8] >> (7 - bit % 8)) & 1u;
-      else overrun = true;
-      v = (v << 1) | b;
-      ++bit;
-    }
-    return v;
-  }
-};
 
 }  // namespace
 
@@ -274,7 +253,7 @@ void FlvSplitter::capture_script(const uint8_t* tag, std::size_t len) {
     if (marker == kAmf0Number) {
       double v = 0;
       if (!r.read_number(v)) break;
-      v = sane(v);
+      v = flv_meta_number(v);
       if (key == "width") width_ = v;
       else if (key == "height") height_ = v;
       else if (key == "framerate") framerate_ = v;
@@ -312,12 +291,10 @@ void FlvSplitter::capture_aac(const uint8_t* data, uint32_t size) {
   aac_data_.assign(reinterpret_cast<const char*>(data), size);
   // AudioSpecificConfig: object type (5 bits, 31 escapes to 6 more), sampling-frequency
   // index (4 bits, 15 is followed by 24 bits of rate), channel configuration (4 bits).
-  BitReader b{data + 2, size - 2};
-  if (b.get(5) == 31) b.get(6);
-  aac_freq_index_ = static_cast<int>(b.get(4));
-  if (aac_freq_index_ == 15) b.get(24);
-  aac_channels_ = static_cast<int>(b.get(4));
-  if (b.overrun) aac_channels_ = 0;
+  AscFields f;
+  const bool whole = aac_asc_fields(data + 2, size - 2, f);
+  aac_freq_index_ = f.freq_index;
+  aac_channels_ = whole ? f.channels : 0;
   ++version_;
 }
 

@@ -3,7 +3,9 @@
 #include <cmath>
 #include <string_view>
 
+#include "formats/aac.h"
 #include "formats/amf0.h"
+#include "formats/flv.h"
 #include "rtmp/chunk_writer.h"
 
 namespace kx {
@@ -16,28 +18,6 @@ constexpr int kCodecAvc = 7, kSoundAac = 10;
 constexpr uint32_t kTagDataMax = 0xFFFFFF;
 constexpr uint8_t kRtmpAggregate = 22;  // FLV tags in one message
 
-// A metadata number fit to keep: finite, not negative, not absurd.
-double sane(double v) { return std::isfinite(v) && v >= 0 && v < 1e9 ? v : 0; }
-
-// Reads bits, most significant first; reading past the end sets overrun.
-struct Bits {
-  const uint8_t* p;
-  std::size_t len;
-  std::size_t bit = 0;
-  bool overrun = false;
-  uint32_t get(int n) {
-    uint32_t v = 0;
-    for (int i = 0; i < n; ++i) {
-      uint32_t b = 0;
-      if (bit / 8 < len) b = (p[bit / 8] >> (7 - bit % 8)) & 1u;
-      else overrun = true;
-      v = (v << 1) | b;
-      ++bit;
-    }
-    return v;
-  }
-};
-
 // The properties of onMetaData as found, before the defaults.
 struct Found {
   double width = -1, height = -1, display_width = -1, display_height = -1, framerate = -1;
@@ -49,7 +29,7 @@ struct Found {
 };
 
 void take_number(Found& f, std::string_view key, double v) {
-  v = sane(v);
+  v = flv_meta_number(v);
   if (key == "width") f.width = v;
   else if (key == "height") f.height = v;
   else if (key == "displayWidth") f.display_width = v;
@@ -173,15 +153,11 @@ bool rtmp_is_avc_sequence_header(const uint8_t* body, std::size_t len) {
 
 bool rtmp_aac_sequence_header(const uint8_t* body, std::size_t len, RtmpAacInfo& out) {
   if (len < 4 || (body[0] >> 4) != kSoundAac || body[1] != 0) return false;
-  Bits b{body + 2, len - 2};
-  RtmpAacInfo info;
-  info.object_type = static_cast<int>(b.get(5));
-  if (info.object_type == 31) info.object_type = 32 + static_cast<int>(b.get(6));
-  info.freq_index = static_cast<int>(b.get(4));
-  if (info.freq_index == 15) b.get(24);
-  info.channels = static_cast<int>(b.get(4));
-  if (b.overrun) return false;
-  out = info;
+  AscFields f;
+  if (!aac_asc_fields(body + 2, len - 2, f)) return false;
+  out.object_type = f.object_type;
+  out.freq_index = f.freq_index;
+  out.channels = f.channels;
   return true;
 }
 

@@ -1412,3 +1412,32 @@ TEST(FlvProbe, HandBuiltTable) {
 }
 
 }  // namespace
+
+namespace {
+
+// AudioSpecificConfig fields as ISO/IEC 14496-3 lays them out: the escaped object type,
+// the explicit rate after index 15, and a config cut short.
+TEST(AacConfig, AudioSpecificConfigFields) {
+  struct Case {
+    std::vector<uint8_t> asc;
+    bool ok;
+    int object_type, freq_index, channels;
+  } cases[] = {
+      {{0x12, 0x10}, true, 2, 4, 2},                    // AAC-LC, 44.1 kHz, stereo
+      {{0x11, 0x88}, true, 2, 3, 1},                    // AAC-LC, 48 kHz, mono
+      {{0xF9, 0x48, 0x40}, true, 42, 4, 2},             // object type escaped to 32 + 10
+      {{0x17, 0x80, 0x5D, 0xC0, 0x10}, true, 2, 15, 2}, // index 15: a 24-bit rate follows
+      {{0x12}, false, 0, 0, 0},                         // the channels are cut off
+      {{0x17, 0x80, 0x5D}, false, 0, 0, 0},             // the explicit rate is cut off
+  };
+  for (const Case& c : cases) {
+    kx::AscFields f;
+    ASSERT_EQ(kx::aac_asc_fields(c.asc.data(), c.asc.size(), f), c.ok) << int(c.asc[0]);
+    if (!c.ok) continue;
+    EXPECT_EQ(f.object_type, c.object_type);
+    EXPECT_EQ(f.freq_index, c.freq_index);
+    EXPECT_EQ(f.channels, c.channels);
+  }
+}
+
+}  // namespace
