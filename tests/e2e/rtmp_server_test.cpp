@@ -267,4 +267,28 @@ TEST_F(RtmpServer, RealClientsPlayALiveChannel) {
       << syslog();
 }
 
+// ffmpeg publishes to the encoder channel live1 (4) with the key; the channel then plays
+// over RTMP and over HTTP.
+TEST_F(RtmpServer, AnEncoderFeedsItsChannelForRtmpAndHttpPlayers) {
+  ASSERT_TRUE(kxt::spawn_logged(feed_,
+                                {"ffmpeg", "-nostdin", "-hide_banner", "-v", "error", "-re", "-stream_loop", "-1", "-i",
+                                 s_.path("media/sample.ts"), "-c", "copy", "-f", "flv",
+                                 rtmp_url(std::string("live1?key=") + kPublishKey)},
+                                s_.path("feed.err")));
+  const std::string url = rtmp_url("4.ch?u=root&p=kestrix");
+  std::string streams;
+  ASSERT_TRUE(kxt::wait_until(
+      [&] {
+        streams = codecs(url);
+        return streams.find("h264") != std::string::npos;
+      },
+      60000))
+      << streams << syslog() << kxt::slurp(s_.path("feed.err"));
+  EXPECT_NE(streams.find("aac"), std::string::npos) << streams;
+  const std::string http =
+      codecs("http://127.0.0.1:" + std::to_string(s_.http_port) + "/4.ch?u=root&p=kestrix");
+  EXPECT_NE(http.find("h264"), std::string::npos) << http << syslog();
+  EXPECT_NE(http.find("aac"), std::string::npos) << http;
+}
+
 }  // namespace
