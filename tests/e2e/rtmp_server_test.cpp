@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/os/process.h"
+#include "rtmp/messages.h"
 #include "support/harness.h"
 #include "support/rtmp_client.h"
 
@@ -83,6 +84,26 @@ std::string codecs(const std::string& url_or_file) {
       {"ffprobe", "-v", "error", "-show_entries", "stream=codec_name", "-of", "csv=p=0", url_or_file}, 60000);
 }
 
+// The bytes this server's builders write for the answers named as RtmpClient::commands
+// names them (client_id: the session's, as the connect answer gave it), read back.
+std::vector<kxt::RtmpMsg> expected_messages(const std::vector<std::string>& answers, double client_id) {
+  std::vector<uint8_t> out;
+  const uint32_t cs = kx::kRtmpServerChunkSize;
+  for (const std::string& a : answers) {
+    if (a == "_result:NetConnection.Connect.Success") kx::rtmp_connect_answer(out, true, client_id);
+    else if (a == "_result:NetConnection.Connect.InvalidApp") kx::rtmp_connect_answer(out, false, client_id);
+    else if (a == "_result") kx::rtmp_create_stream_result(out, 4, cs);
+    else if (a == "deleteStream") kx::rtmp_delete_stream(out, cs);
+    else if (a == "onStatus:NetStream.Play.Failed") kx::rtmp_status(out, kx::RtmpStatus::kPlayFailed, client_id, "", cs);
+    else if (a == "onStatus:NetStream.Publish.BadName")
+      kx::rtmp_status(out, kx::RtmpStatus::kPublishBadName, client_id, "", cs);
+    else if (a == "onStatus:NetStream.Unpublish.Success")
+      kx::rtmp_status(out, kx::RtmpStatus::kUnpublishSuccess, client_id, "", cs);
+    else ADD_FAILURE() << "no builder for " << a;
+  }
+  return kxt::rtmp_messages_of(out);
+}
+
 std::string joined(const std::vector<std::string>& v) {
   std::string out;
   for (const auto& s : v) out += s + " | ";
@@ -137,6 +158,16 @@ TEST_F(RtmpServer, RefusalsGetTheirAnswersAndCountNothing) {
     }
     EXPECT_TRUE(client.wait_closed()) << c.what << ": " << joined(client.commands());
     EXPECT_EQ(client.commands(), c.answers) << c.what;
+    // Byte for byte what the builders write, with the session's client id.
+    ASSERT_FALSE(client.msgs.empty()) << c.what;
+    const std::vector<kxt::RtmpMsg> want = expected_messages(c.answers, client.msgs[4].client_id);
+    ASSERT_EQ(client.msgs.size(), want.size()) << c.what;
+    for (std::size_t i = 0; i < want.size(); ++i) {
+      EXPECT_EQ(client.msgs[i].type, want[i].type) << c.what << " #" << i;
+      EXPECT_EQ(client.msgs[i].csid, want[i].csid) << c.what << " #" << i;
+      EXPECT_EQ(client.msgs[i].stream_id, want[i].stream_id) << c.what << " #" << i;
+      EXPECT_EQ(client.msgs[i].body, want[i].body) << c.what << " #" << i;
+    }
   }
   const std::string log = syslog();
   EXPECT_EQ(log.find("RTMPDataThread ["), std::string::npos) << log;

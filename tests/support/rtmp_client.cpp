@@ -29,6 +29,7 @@ bool collect(void* user, const kx::RtmpMessage& m) {
     std::string_view code;
     double n = 0;
     if (kx::rtmp_command_property(cmd, "code", code, n) == 2) msg.code = std::string(code);
+    if (kx::rtmp_command_property(cmd, "clientid", code, n) == 1) msg.client_id = n;
   }
   out.push_back(std::move(msg));
   return true;
@@ -43,6 +44,13 @@ std::vector<uint8_t> amf(const std::function<void(kx::Amf0Writer&)>& fill) {
 }
 
 }  // namespace
+
+std::vector<RtmpMsg> rtmp_messages_of(const std::vector<uint8_t>& bytes) {
+  std::vector<RtmpMsg> out;
+  kx::RtmpChunkReader reader;
+  reader.feed(bytes.data(), bytes.size(), collect, &out);
+  return out;
+}
 
 RtmpClient::~RtmpClient() { delete static_cast<kx::RtmpChunkReader*>(reader_); }
 

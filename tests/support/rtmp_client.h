@@ -17,7 +17,12 @@ struct RtmpMsg {
   std::vector<uint8_t> body;
   std::string name;  // a command or data message's first string
   std::string code;  // a status answer's "code"
+  double client_id = -1;  // a status answer's "clientid"
 };
+
+// The messages in bytes a server writes (from its first byte, at the default chunk size
+// until a set chunk size), read as RtmpClient reads them.
+std::vector<RtmpMsg> rtmp_messages_of(const std::vector<uint8_t>& bytes);
 
 class RtmpClient {
  public:
