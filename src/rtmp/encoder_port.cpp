@@ -47,6 +47,18 @@ bool EncoderPort::wait_returned(const StopToken& stop, int timeout_ms) {
   return wait_sliced(l, cv_, stop, timeout_ms, [this] { return !offered_ && !lent_; });
 }
 
+void EncoderPort::withdraw(uint32_t session_no) {
+  EncoderFeed unused;  // dropped outside the lock
+  {
+    std::lock_guard<std::mutex> l(m_);
+    if (owner_ != session_no || !offered_) return;
+    unused = std::move(feed_);
+    feed_ = EncoderFeed{};
+    offered_ = false;
+  }
+  cv_.notify_all();
+}
+
 void EncoderPort::release(uint32_t session_no) {
   EncoderFeed unused;  // an offer nobody took goes with the claim, outside the lock
   {

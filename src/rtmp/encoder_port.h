@@ -38,7 +38,11 @@ class EncoderPort {
   // Waits until the input gives the feed back, the stop fires or timeout_ms passes;
   // true when it came back (the session may close its socket then).
   bool wait_returned(const StopToken& stop, int timeout_ms);
-  // Ends the claim (after the give-back, or when no offer was made).
+  // Takes back an offer the input has not taken yet; the claim stays, so no other
+  // publisher can offer before this one's socket is back.
+  void withdraw(uint32_t session_no);
+  // Ends the claim (after the give-back, or when no offer was made); also drops an offer
+  // still waiting.
   void release(uint32_t session_no);
 
   // ---- the input's side ----

@@ -25,6 +25,7 @@ struct RtmpCmd {
   bool close = false;        // end the connection after the current message
   int publish_channel = 0;   // 1-based: claimed, to be handed to its input after the loop
   bool data_started = false;
+  bool connected = false;    // connect answered: the names it set stay as they are
   bool count_user = false;   // a checked user is counted once the play really starts
 };
 

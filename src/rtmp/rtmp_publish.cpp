@@ -21,6 +21,7 @@ namespace {
 constexpr int kReturnStepMs = 1000;
 constexpr int kReturnWarnSteps = 10;    // a line every ten seconds while the input keeps it
 constexpr int kReturnGiveUpSteps = 120;
+constexpr int kTakeDeadlineMs = 30000;  // a channel input that does not take the socket by then never will
 
 bool is_encoder_channel(const Channel_Info& ch) {
   std::lock_guard<std::mutex> l(ch.rt.src_lock);
@@ -59,11 +60,20 @@ uint32_t claim_id(const RtmpSession& s) { return s.session_no + 1; }
 }  // namespace
 
 void rtmp_connect(RtmpCmd& c, const RtmpCommand& cmd) {
+  if (c.connected) {
+    // The session's names are read by other threads once it streams: a second connect
+    // never rewrites them.
+    log_sys("Session[%d]: IP [%s] sent connect twice\n", c.no(), c.s.ip);
+    c.close = true;
+    return;
+  }
+  c.connected = true;
   std::string_view tc_url;
   double unused = 0;
   if (rtmp_command_property(cmd, "tcUrl", tc_url, unused) == 2)
     log_sys("pszRetString=[%s]\n", escape_controls(tc_url.substr(0, 1024)).c_str());
   c.app = rtmp_app_from_tc_url(tc_url);
+  if (has_controls(c.app)) c.app.clear();  // never a channel's name, never in a report
   set_field(c.s.watching, c.app.c_str());
   const std::string shown = escape_controls(c.app);
   log_sys("app=[%s]\n", shown.c_str());
@@ -142,13 +152,22 @@ void rtmp_hand_off(RtmpCmd& c, std::vector<uint8_t> ahead) {
   StopToken stop;
   stop.when(cmd_stopped, &c.s);
   bool back = false;
+  const Deadline take_by = Deadline::after(kTakeDeadlineMs);
   while (!(back = port.wait_returned(stop, kReturnStepMs))) {
     if (stop.stopped()) break;
-    // No input has taken the socket yet (its channel is not running): an encoder that
-    // leaves meanwhile ends the session, without a byte read from under the input.
-    if (!port.lent() && peer_hung_up(c.fd)) break;
+    if (port.lent()) continue;
+    // No input has taken the socket yet: an encoder that leaves meanwhile ends the
+    // session, without a byte read from under the input; a channel that is stopped or
+    // inactive does not keep the encoder, and every other publisher, waiting.
+    if (peer_hung_up(c.fd)) break;
+    if (take_by.passed()) {
+      log_sys("Session[%d]: CH[%d] input did not take the encoder in time\n", c.no(), c.publish_channel);
+      break;
+    }
   }
-  port.release(claim_id(c.s));  // also withdraws an offer the input never took
+  // The claim is kept until the socket is back, so no second publisher can offer meanwhile
+  // and be taken in its place.
+  port.withdraw(claim_id(c.s));
   if (!back) {
     // A socket the input holds is shut down so its read ends, and still waited for, since
     // only this session may close it.
@@ -163,10 +182,12 @@ void rtmp_hand_off(RtmpCmd& c, std::vector<uint8_t> ahead) {
         log_sys("Session[%d]: System Error: CH[%d] input kept the encoder socket; left open\n", c.no(),
                 c.publish_channel);
         c.s.sock.store(-1);
+        port.release(claim_id(c.s));
         return;
       }
     }
   }
+  port.release(claim_id(c.s));
   log_sys("Session[%d]: IP [%s] stops publishing to CH[%d]\n", c.no(), c.s.ip, c.publish_channel);
 }
 

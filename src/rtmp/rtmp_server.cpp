@@ -70,12 +70,12 @@ bool rtmp_send(RtmpSession& s, const uint8_t* data, std::size_t len) {
 bool rtmp_send(RtmpSession& s, const std::vector<uint8_t>& bytes) { return rtmp_send(s, bytes.data(), bytes.size()); }
 
 void rtmp_thread_done(RtmpSession& s) {
-  if (s.users.fetch_sub(1) != 1) {
-    // The other thread still runs: wake it from its wait on the socket.
-    const int fd = s.sock.load();
-    if (fd >= 0) shutdown_socket(fd);
-    return;
-  }
+  // Wakes the other thread from its wait on the socket. Done before this thread gives up
+  // its share: after that the other may close the descriptor, and a new connection may be
+  // given its number by the time a late shutdown would reach it.
+  const int fd = s.sock.load();
+  if (fd >= 0) shutdown_socket(fd);
+  if (s.users.fetch_sub(1) != 1) return;
   close_socket(s.sock.exchange(-1));
   rtmp_players().release(s);
 }

@@ -77,4 +77,26 @@ TEST(EncoderPort, WaitsEndOnStopOrDeadline) {
   EXPECT_FALSE(port.take(out, quiet, 0));
 }
 
+// A session taking its offer back keeps the channel: no second publisher can offer before
+// the first one's socket is back, so the input never takes a newcomer in its place.
+TEST(EncoderPort, WithdrawingAnOfferKeepsTheClaim) {
+  EncoderPort port;
+  std::atomic<int> no_stop{0};
+  StopToken quiet;
+  quiet.on(no_stop);
+  ASSERT_TRUE(port.claim(5));
+  EncoderFeed f;
+  f.fd = 9;
+  port.offer(std::move(f));
+  port.withdraw(6);  // not the owner: nothing happens
+  EXPECT_FALSE(port.wait_returned(quiet, 0));
+  port.withdraw(5);
+  EXPECT_TRUE(port.wait_returned(quiet, 0));
+  EncoderFeed out;
+  EXPECT_FALSE(port.take(out, quiet, 0));
+  EXPECT_FALSE(port.claim(6));
+  port.release(5);
+  EXPECT_TRUE(port.claim(6));
+}
+
 }  // namespace
